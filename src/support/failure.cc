@@ -1,0 +1,95 @@
+#include "support/failure.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace tarnwick {
+namespace {
+
+struct KindInfo {
+  std::string_view name;
+  Kind parent;
+};
+
+constexpr std::array<KindInfo, 27> kKinds = {{
+    {"Exception", Kind::Exception},
+    {"EHeapException", Kind::Exception},
+    {"EOutOfMemory", Kind::EHeapException},
+    {"EInvalidPointer", Kind::EHeapException},
+    {"EInOutError", Kind::Exception},
+    {"EExternal", Kind::Exception},
+    {"EExternalException", Kind::EExternal},
+    {"EAccessViolation", Kind::EExternal},
+    {"EPrivilege", Kind::EExternal},
+    {"EStackOverflow", Kind::EExternal},
+    {"EControlC", Kind::EExternal},
+    {"EIntError", Kind::EExternal},
+    {"EDivByZero", Kind::EIntError},
+    {"ERangeError", Kind::EIntError},
+    {"EIntOverflow", Kind::EIntError},
+    {"EMathError", Kind::EExternal},
+    {"EInvalidOp", Kind::EMathError},
+    {"EZeroDivide", Kind::EMathError},
+    {"EOverflow", Kind::EMathError},
+    {"EUnderflow", Kind::EMathError},
+    {"EStreamError", Kind::Exception},
+    {"EFCreateError", Kind::EStreamError},
+    {"EFOpenError", Kind::EStreamError},
+    {"EFilerError", Kind::EStreamError},
+    {"EReadError", Kind::EFilerError},
+    {"EWriteError", Kind::EFilerError},
+    {"EStringListError", Kind::Exception},
+}};
+static_assert(kKinds.size() == static_cast<std::size_t>(Kind::EStringListError) + 1);
+
+const KindInfo& info(Kind kind) { return kKinds[static_cast<std::size_t>(kind)]; }
+
+}  // namespace
+
+std::string_view kind_name(Kind kind) { return info(kind).name; }
+
+Kind parent_kind(Kind kind) { return info(kind).parent; }
+
+bool is_kind_of(Kind kind, Kind ancestor) {
+  for (;;) {
+    if (kind == ancestor) return true;
+    if (kind == Kind::Exception) return false;
+    kind = parent_kind(kind);
+  }
+}
+
+Failure::Failure(Kind kind, const void* address, std::string_view text, std::string_view more,
+                 std::string_view tail)
+    : kind_(kind), address_(address) {
+  for (std::string_view part : {text, more, tail}) {
+    const std::size_t n = std::min(part.size(), kTextCapacity - length_);
+    if (n != 0) std::memcpy(text_ + length_, part.data(), n);
+    length_ += n;
+  }
+}
+
+__attribute__((noinline)) void raise_failure(Kind kind, std::string_view text,
+                                             std::string_view more, std::string_view tail) {
+  throw Failure(kind, __builtin_return_address(0), text, more, tail);
+}
+
+__attribute__((noinline)) void raise_list_index_error(std::int64_t index) {
+  char digits[24];
+  char* end = digits + sizeof digits;
+  char* p = end;
+  std::uint64_t magnitude = index < 0 ? 0 - static_cast<std::uint64_t>(index) : index;
+  do {
+    *--p = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (index < 0) *--p = '-';
+  throw Failure(Kind::EStringListError, __builtin_return_address(0), "List index out of bounds (",
+                std::string_view(p, static_cast<std::size_t>(end - p)), ")");
+}
+
+void raise_out_of_memory(const void* address) {
+  throw Failure(Kind::EOutOfMemory, address, "Out of memory");
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,87 @@
+// Failures: the errors the tool raises and never catches itself.
+//
+// A Failure carries its kind, its message text and the code address it was
+// raised from. Only the outermost handler catches it and turns it into the
+// failure report. Its text lives in a fixed buffer, so raising and reporting a
+// Failure need no heap memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace tarnwick {
+
+// The kinds form one tree under Exception; the report prints a kind's name as
+// its enumerator is spelled.
+enum class Kind : std::uint8_t {
+  Exception,
+  EHeapException,
+  EOutOfMemory,
+  EInvalidPointer,
+  EInOutError,
+  EExternal,
+  EExternalException,
+  EAccessViolation,
+  EPrivilege,
+  EStackOverflow,
+  EControlC,
+  EIntError,
+  EDivByZero,
+  ERangeError,
+  EIntOverflow,
+  EMathError,
+  EInvalidOp,
+  EZeroDivide,
+  EOverflow,
+  EUnderflow,
+  EStreamError,
+  EFCreateError,
+  EFOpenError,
+  EFilerError,
+  EReadError,
+  EWriteError,
+  EStringListError,
+};
+
+std::string_view kind_name(Kind kind);
+Kind parent_kind(Kind kind);  // Exception is its own parent
+// True when `kind` is `ancestor` or lies below it in the tree.
+bool is_kind_of(Kind kind, Kind ancestor);
+
+class Failure {
+ public:
+  static constexpr std::size_t kTextCapacity = 1024;
+
+  // The text is the concatenation of the parts, cut at kTextCapacity bytes.
+  Failure(Kind kind, const void* address, std::string_view text, std::string_view more = {},
+          std::string_view tail = {});
+
+  Kind kind() const { return kind_; }
+  std::string_view text() const { return {text_, length_}; }
+  // Where the raising call returns to, or the faulting instruction.
+  const void* address() const { return address_; }
+  void set_address(const void* address) { address_ = address; }
+  // The I/O code an EInOutError was made from; 0 for other kinds.
+  int io_code() const { return io_code_; }
+  void set_io_code(int code) { io_code_ = code; }
+
+ private:
+  Kind kind_;
+  int io_code_ = 0;
+  const void* address_;
+  std::size_t length_ = 0;
+  char text_[kTextCapacity];
+};
+
+// Raise a Failure whose code address is the return address of this call.
+[[noreturn]] void raise_failure(Kind kind, std::string_view text, std::string_view more = {},
+                                std::string_view tail = {});
+
+// "List index out of bounds (%d)".
+[[noreturn]] void raise_list_index_error(std::int64_t index);
+
+// The single out-of-memory failure, raised at `address`.
+[[noreturn]] void raise_out_of_memory(const void* address);
+
+}  // namespace tarnwick

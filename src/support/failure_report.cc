@@ -1,0 +1,42 @@
+#include "support/failure_report.h"
+
+#include <cstring>
+
+#include "platform/platform.h"
+#include "support/console.h"
+
+namespace tarnwick {
+
+void format_failure_report(ReportText& out, std::string_view kind, std::string_view module,
+                           std::uint64_t relative_address, std::string_view message) {
+  const bool full_stop = !message.empty() && message.back() != '.';
+  out << "Exception " << kind << " in module " << module << " at ";
+  out.hex(relative_address) << ".\n" << message << (full_stop ? "." : "");
+}
+
+CodeLocation locate_code(const void* address) {
+  CodeLocation location{};
+  std::uintptr_t base = 0;
+  const auto code = reinterpret_cast<std::uintptr_t>(address);
+  if (platform::find_module(address, location.module, sizeof location.module, &base)) {
+    location.relative_address = code - base;
+    return location;
+  }
+  // Outside every module: name the program and count from its usual load address.
+  const std::string_view program = platform::program_name();
+  const std::size_t n = std::min(program.size(), sizeof location.module - 1);
+  std::memcpy(location.module, program.data(), n);
+  location.module[n] = '\0';
+  location.relative_address = code == 0 ? 0 : code - 4096;
+  return location;
+}
+
+void write_failure_report(const Failure& failure) {
+  const CodeLocation location = locate_code(failure.address());
+  ReportText text;
+  format_failure_report(text, kind_name(failure.kind()), location.module,
+                        location.relative_address, failure.text());
+  write_message(text.view());
+}
+
+}  // namespace tarnwick

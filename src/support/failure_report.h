@@ -1,0 +1,30 @@
+// The report written when a failure ends the run.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "support/failure.h"
+#include "support/fixed_text.h"
+
+namespace tarnwick {
+
+inline constexpr std::size_t kReportCapacity = 1024;
+using ReportText = FixedText<kReportCapacity>;
+
+// "Exception KIND in module MODULE at ADDRESS." LF MESSAGE, with a full stop
+// added unless the message is empty or already ends in one.
+void format_failure_report(ReportText& out, std::string_view kind, std::string_view module,
+                           std::uint64_t relative_address, std::string_view message);
+
+// The module and module-relative address the report names for a code address.
+struct CodeLocation {
+  char module[261];
+  std::uint64_t relative_address;
+};
+CodeLocation locate_code(const void* address);
+
+// Writes the failure report for `failure` as one message line.
+void write_failure_report(const Failure& failure);
+
+}  // namespace tarnwick
