@@ -1,0 +1,44 @@
+#include "tool/block_unblock.h"
+
+#include <optional>
+
+#include "support/console.h"
+#include "support/hosts_file.h"
+
+namespace tarnwick {
+
+std::string to_upper_ascii(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return upper;
+}
+
+void block_or_unblock(RunMode mode, std::string_view name, const std::string& path) {
+  if (!is_existing_file(path)) {
+    write_message("Cannot load " + path + " hosts file");
+    return;
+  }
+  const std::string target = to_upper_ascii(name);
+  LineList lines;
+  load_lines(path, lines);
+  if (lines.count() == 0) return;
+
+  // The last line holding the name, compared byte for byte.
+  std::optional<std::int64_t> match;
+  for (std::int64_t i = 0; i < lines.count(); ++i) {
+    if (lines.get(i).find(target) != std::string_view::npos) match = i;
+  }
+
+  if (mode == RunMode::Block && !match) {
+    lines.append("127.0.0.1        " + target);
+    write_message("Entry added.");
+  } else if (mode == RunMode::Unblock && match) {
+    lines.remove(*match);
+    write_message("Entry removed");
+  }
+  save_lines(lines, path);
+}
+
+}  // namespace tarnwick

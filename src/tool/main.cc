@@ -1,0 +1,18 @@
+#include <new>
+
+#include "platform/platform.h"
+#include "support/failure.h"
+#include "support/lifecycle.h"
+#include "tool/run_flow.h"
+
+int main() {
+  tarnwick::start_up();
+  try {
+    tarnwick::run(tarnwick::platform::command_line());
+  } catch (const tarnwick::Failure& failure) {
+    tarnwick::report_failure(failure);
+  } catch (const std::bad_alloc&) {
+    tarnwick::report_failure(tarnwick::Failure(tarnwick::Kind::EOutOfMemory, nullptr, "Out of memory"));
+  }
+  tarnwick::end_run(0);
+}
