@@ -1,0 +1,42 @@
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tool/command_line.h"
+
+namespace tarnwick {
+namespace {
+
+struct RebuildCase {
+  std::vector<const char*> argv;
+  std::string line;
+  std::vector<std::string> arguments;  // as the splitter reads the line back
+};
+
+TEST(JoinArgumentsTest, RebuiltLineSplitsBackToTheArguments) {
+  const std::vector<RebuildCase> cases = {
+      {{"tarnwick", "/B", "ads.example.com", "/etc/hosts"},
+       "tarnwick /B ads.example.com /etc/hosts",
+       {"/B", "ads.example.com", "/etc/hosts"}},
+      {{"./my tool", "/U", "n", "/tmp/my hosts"},
+       "\"./my tool\" /U n \"/tmp/my hosts\"",
+       {"/U", "n", "/tmp/my hosts"}},
+      {{"t", "/B", "", "n", "p"}, "t /B \"\" n p", {"/B", "n", "p"}},
+      {{"t", "x\"y z\"w"}, "t x\"y z\"w", {"xy zw"}},
+      {{"t", "a\tb", "c\\"}, "t \"a\tb\" c\\", {"a\tb", "c\\"}},
+  };
+  for (const RebuildCase& c : cases) {
+    const std::string line = platform::join_arguments(static_cast<int>(c.argv.size()), c.argv.data());
+    EXPECT_EQ(line, c.line);
+    const CommandLine command_line(line);
+    std::vector<std::string> arguments;
+    for (int i = 1; i <= command_line.argument_count(); ++i) arguments.push_back(command_line.argument(i));
+    EXPECT_EQ(arguments, c.arguments) << line;
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick

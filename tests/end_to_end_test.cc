@@ -1,0 +1,146 @@
+// Runs the built tool as a user would and compares bytes and exit statuses.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "test_support.h"
+
+namespace tarnwick {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::banner;
+using testing::read_file;
+using testing::run_program;
+using testing::run_tool;
+using testing::ScratchDir;
+using testing::write_file;
+
+const std::string kUsage =
+    "USAGE: tarnwick [/B|/U] FQDN hosts_file\r\n"
+    "\r\n"
+    "   /B   - Block\r\n"
+    "   /U   - Unblock\r\n"
+    "   FQDN - DNS address to block / unblock.  eg. ads.example.com\r\n"
+    "   hosts_file is the full path to your system hosts file.\r\n"
+    "              usually %SYSTEMROOT%\\system32\\drivers\\etc\\hosts\r\n"
+    "\r\n";
+
+const std::string kHosts = "127.0.0.1 localhost\n";
+
+TEST(EndToEndTest, InvalidRequestsShowTheUsageScreenAndTouchNothing) {
+  ScratchDir dir;
+  const std::string hosts = dir.file("hosts");
+  write_file(hosts, kHosts);
+  const std::vector<std::vector<std::string>> requests = {
+      {},
+      {"/Block", "a.com", hosts},
+      {"-B", "a.com", hosts},
+      {"/?", "a.com", hosts},
+      {"/B", "a.com"},
+      {"/B", "a.com", hosts, "extra"},
+      {"/B", "a.com\nevil.com", hosts},
+      {"/U", "a.com\r", hosts},
+  };
+  for (const auto& request : requests) {
+    const auto result = run_tool(request);
+    EXPECT_EQ(result.output, banner() + kUsage);
+    EXPECT_EQ(result.status, 0);
+  }
+  EXPECT_EQ(read_file(hosts), kHosts);
+}
+
+TEST(EndToEndTest, BlockAndUnblockByteForByte) {
+  ScratchDir dir;
+  const std::string hosts = dir.file("my hosts");
+  write_file(hosts, kHosts);
+  const std::string entry = "127.0.0.1        ADS.EXAMPLE.COM\r\n";
+  struct Step {
+    std::vector<std::string> arguments;
+    std::string printed;
+    std::string file;
+  };
+  const std::vector<Step> steps = {
+      {{"/b", "ads.example.com", hosts}, "Entry added.\r\n", "127.0.0.1 localhost\r\n" + entry},
+      {{"/B", "", "ads.example.com", hosts}, "", "127.0.0.1 localhost\r\n" + entry},  // "" is skipped
+      {{"/u", "ADS.example.COM", hosts}, "Entry removed\r\n", "127.0.0.1 localhost\r\n"},
+      {{"/U", "ads.example.com", hosts}, "", "127.0.0.1 localhost\r\n"},
+  };
+  for (const Step& step : steps) {
+    const auto result = run_tool(step.arguments);
+    EXPECT_EQ(result.output, banner() + step.printed);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read_file(hosts), step.file);
+  }
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"my hosts"});
+}
+
+TEST(EndToEndTest, MissingFile) {
+  ScratchDir dir;
+  const std::string missing = dir.file("nothing");
+  const auto result = run_tool({"/B", "a.com", missing});
+  EXPECT_EQ(result.output, banner() + "Cannot load " + missing + " hosts file\r\n");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_FALSE(fs::exists(missing));
+}
+
+// "Exception KIND in module tarnwick at XXXXXXXX." LF TEXT "." CR LF
+std::regex report_pattern(const std::string& kind, const std::string& text) {
+  const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+  return std::regex("Exception " + kind + " in module tarnwick at [0-9A-F]{8}\\.\n" +
+                    std::regex_replace(text, special, R"(\$&)") + "\\.\r\n");
+}
+
+TEST(EndToEndTest, UnreadableFileGivesOpenErrorReport) {
+  if (!testing::running_as_root()) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+  ScratchDir dir;
+  const std::string hosts = dir.file("hosts");
+  write_file(hosts, kHosts);
+  fs::permissions(hosts, fs::perms::owner_read | fs::perms::owner_write);
+  const auto result = run_tool({"/B", "a.com", hosts}, testing::as_nobody());
+  ASSERT_EQ(result.output.substr(0, banner().size()), banner());
+  EXPECT_TRUE(std::regex_match(result.output.substr(banner().size()),
+                               report_pattern("EFOpenError", "Cannot open file " + hosts)))
+      << result.output;
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(read_file(hosts), kHosts);
+}
+
+TEST(EndToEndTest, ReadOnlyFileGivesCreateErrorReportAfterTheMessage) {
+  ScratchDir dir;
+  const std::string hosts = dir.file("hosts");
+  write_file(hosts, kHosts);
+  fs::permissions(hosts, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  const auto result = run_tool({"/B", "a.com", hosts});
+  const std::string head = banner() + "Entry added.\r\n";
+  ASSERT_EQ(result.output.substr(0, head.size()), head);
+  EXPECT_TRUE(std::regex_match(result.output.substr(head.size()),
+                               report_pattern("EFCreateError", "Cannot create file " + hosts)))
+      << result.output;
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(read_file(hosts), kHosts);
+}
+
+// A bind-mounted hosts file (as in a container) cannot be replaced by rename;
+// the save then rewrites it in place.
+TEST(EndToEndTest, BindMountedFileIsRewrittenInPlace) {
+  if (!testing::running_as_root()) GTEST_SKIP() << "needs root for a private mount";
+  ScratchDir dir;
+  const std::string source = dir.file("source");
+  const std::string hosts = dir.file("hosts");
+  write_file(source, kHosts);
+  write_file(hosts, "");
+  const std::string script = "mount --bind \"$1\" \"$2\" && \"$3\" /B a.com \"$2\" && cat \"$2\"";
+  const auto result = run_program({"unshare", "-m", "--propagation", "private", "sh", "-c", script,
+                                   "sh", source, hosts, TARNWICK_BINARY});
+  if (result.status != 0 && result.output.empty()) GTEST_SKIP() << "private mounts unavailable";
+  const std::string saved = "127.0.0.1 localhost\r\n127.0.0.1        A.COM\r\n";
+  EXPECT_EQ(result.output, banner() + "Entry added.\r\n" + saved);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(read_file(source), saved);
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"hosts", "source"}));
+}
+
+}  // namespace
+}  // namespace tarnwick

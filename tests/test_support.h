@@ -1,0 +1,77 @@
+// Helpers shared by the tests: scratch directories, files, running the tool.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace tarnwick::testing {
+
+// A fresh directory, removed with everything in it when the object goes.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  // The names of the entries in the directory, sorted.
+  std::vector<std::string> entries() const;
+
+ private:
+  std::string path_;
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+
+struct RunResult {
+  std::string output;  // everything written to standard output
+  int status = -1;     // exit status, or 128 + signal
+};
+
+// Runs `argv` (argv[0] is the program) with standard output captured. `prefix`
+// is prepended to argv, e.g. to change the user.
+RunResult run_program(const std::vector<std::string>& argv);
+RunResult run_tool(const std::vector<std::string>& arguments,
+                   const std::vector<std::string>& prefix = {});
+
+bool running_as_root();
+// A prefix that runs a program as the unprivileged user "nobody".
+std::vector<std::string> as_nobody();
+
+// The banner and the empty line that open every run.
+std::string banner();
+
+// Records what the tool writes to standard output and fails chosen calls.
+class FakeSystem : public platform::Seam {
+ public:
+  FakeSystem() { platform::install_seam(this); }
+  ~FakeSystem() override { platform::install_seam(nullptr); }
+
+  // Makes the `occurrence`-th call (from 1) of `call` fail with `code`.
+  void fail_on(platform::Call call, int occurrence, platform::ErrorCode code);
+
+  platform::ErrorCode fail(platform::Call call) override;
+  bool fakes_standard_output() override { return true; }
+  platform::FileType standard_output_type() override { return stdout_type; }
+  platform::ErrorCode write_standard_output(std::string_view bytes) override;
+
+  platform::FileType stdout_type = platform::FileType::kDisk;
+  std::vector<std::string> writes;  // one entry per write the system got
+  std::string output() const;
+
+ private:
+  struct Planned {
+    platform::Call call;
+    int occurrence;
+    platform::ErrorCode code;
+  };
+  std::vector<Planned> planned_;
+  int counts_[32] = {};
+};
+
+}  // namespace tarnwick::testing
