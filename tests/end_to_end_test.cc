@@ -144,3 +144,40 @@ TEST(EndToEndTest, BindMountedFileIsRewrittenInPlace) {
 
 }  // namespace
 }  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+// Standard output that refuses the banner ends the run before any edit.
+TEST(EndToEndTest, UnwritableStandardOutputStopsBeforeTheEdit) {
+  ScratchDir dir;
+  const std::string hosts = dir.file("hosts");
+  write_file(hosts, kHosts);
+  for (const std::string redirect : {">/dev/full", ">&-"}) {
+    const auto result = run_program(
+        {"sh", "-c", "\"$0\" /B a.com \"$1\" " + redirect, TARNWICK_BINARY, hosts});
+    EXPECT_EQ(result.status, 1) << redirect;
+    EXPECT_EQ(read_file(hosts), kHosts) << redirect;
+  }
+}
+
+// A console gets every line as it ends, a pipe gets 128-byte blocks; the bytes
+// are the same.
+TEST(EndToEndTest, ConsoleAndRedirectedOutputHaveTheSameBytes) {
+  ScratchDir dir;
+  const std::string hosts = dir.file("hosts");
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{}, {"/B", "a.com", hosts}, {"/U", "a.com", hosts}}) {
+    write_file(hosts, kHosts);
+    const auto piped = run_tool(arguments);
+    write_file(hosts, kHosts);
+    std::string command = "'" + std::string(TARNWICK_BINARY) + "'";
+    for (const std::string& a : arguments) command += " '" + a + "'";
+    const auto console = run_program({"script", "-qec", "stty -onlcr; exec " + command, "/dev/null"});
+    EXPECT_EQ(console.output, piped.output);
+    EXPECT_EQ(console.status, piped.status);
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick

@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -10,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "support/output_channel.h"
 
 extern char** environ;
 
@@ -54,8 +57,9 @@ RunResult run_program(const std::vector<std::string>& argv) {
   if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
   posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -95,6 +99,17 @@ std::vector<std::string> as_nobody() {
 std::string banner() {
   return "TARNWICK - blocks and unblocks host names in the hosts file, version " TARNWICK_VERSION
          "\r\n\r\n";
+}
+
+FakeSystem::FakeSystem() {
+  platform::install_seam(this);
+  standard_channel() = OutputChannel();
+}
+
+FakeSystem::~FakeSystem() {
+  standard_channel() = OutputChannel();
+  take_pending_io_error();
+  platform::install_seam(nullptr);
 }
 
 void FakeSystem::fail_on(platform::Call call, int occurrence, platform::ErrorCode code) {

@@ -49,8 +49,9 @@ std::string banner();
 // Records what the tool writes to standard output and fails chosen calls.
 class FakeSystem : public platform::Seam {
  public:
-  FakeSystem() { platform::install_seam(this); }
-  ~FakeSystem() override { platform::install_seam(nullptr); }
+  // Also starts a fresh standard output channel, which the fake then serves.
+  FakeSystem();
+  ~FakeSystem() override;
 
   // Makes the `occurrence`-th call (from 1) of `call` fail with `code`.
   void fail_on(platform::Call call, int occurrence, platform::ErrorCode code);

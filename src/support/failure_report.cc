@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "support/console.h"
+#include "support/output_channel.h"
 
 namespace tarnwick {
 
@@ -36,7 +36,8 @@ void write_failure_report(const Failure& failure) {
   ReportText text;
   format_failure_report(text, kind_name(failure.kind()), location.module,
                         location.relative_address, failure.text());
-  write_message(text.view());
+  write_text(text.view());
+  write_line();
 }
 
 }  // namespace tarnwick

@@ -24,7 +24,7 @@ struct CodeLocation {
 };
 CodeLocation locate_code(const void* address);
 
-// Writes the failure report for `failure` as one message line.
+// Writes the failure report for `failure` as one line; the caller checks.
 void write_failure_report(const Failure& failure);
 
 }  // namespace tarnwick

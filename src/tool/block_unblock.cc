@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "support/console.h"
+#include "support/output_channel.h"
 #include "support/hosts_file.h"
 
 namespace tarnwick {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "support/output_channel.h"
 #include "test_support.h"
 
 namespace tarnwick {
@@ -34,6 +35,7 @@ TEST_P(EditTest, EditsTheFileAndPrintsOneMessage) {
   write_file(path, c.before);
   FakeSystem fake;
   block_or_unblock(c.mode, c.host, path);
+  close_channel();
   EXPECT_EQ(read_file(path), c.after);
   EXPECT_EQ(fake.output(), c.printed);
 }
@@ -67,6 +69,7 @@ TEST(BlockUnblockTest, MissingFileIsReportedAndNotCreated) {
   const std::string path = dir.file("missing");
   FakeSystem fake;
   block_or_unblock(RunMode::Block, "a.com", path);
+  close_channel();
   EXPECT_EQ(fake.output(), "Cannot load " + path + " hosts file\r\n");
   EXPECT_FALSE(std::filesystem::exists(path));
 }
