@@ -181,3 +181,53 @@ TEST(EndToEndTest, ConsoleAndRedirectedOutputHaveTheSameBytes) {
 
 }  // namespace
 }  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+struct ProbeCase {
+  std::string fault;
+  std::string pattern;  // of the whole output
+  int status;
+};
+
+TEST(EndToEndTest, ProcessorFaultsAndEarlyRuntimeErrorsAreReported) {
+  const std::string at = "[0-9A-F]{8,16}";
+  const std::vector<ProbeCase> cases = {
+      {"null-read", "Exception EAccessViolation in module fault_probe at [0-9A-F]{8}\\.\nAccess violation at address " +
+           at + " in module 'fault_probe'\\. Read of address 00000000\\.\r\n", 1},
+      {"bad-write", "Exception EAccessViolation in module fault_probe at [0-9A-F]{8}\\.\nAccess violation at address " +
+           at + " in module 'fault_probe'\\. Write of address 00000010\\.\r\n", 1},
+      {"divide-by-zero", "Exception EDivByZero in module fault_probe at [0-9A-F]{8}\\.\nDivision by zero\\.\r\n", 1},
+      {"stack-overflow", "Exception EStackOverflow in module fault_probe at [0-9A-F]{8}\\.\nStack overflow\\.\r\n", 1},
+      {"early-out-of-memory", "Runtime error 203 at [0-9A-F]{8}\r\n", 203},
+  };
+  for (const ProbeCase& c : cases) {
+    const auto result = run_program({FAULT_PROBE, c.fault});
+    EXPECT_TRUE(std::regex_match(result.output, std::regex(c.pattern))) << c.fault << ": " << result.output;
+    EXPECT_EQ(result.status, c.status) << c.fault;
+  }
+}
+
+// A hosts file larger than the address space the tool may use.
+TEST(EndToEndTest, OutOfMemoryIsReportedAndTheFileKept) {
+#ifdef TARNWICK_SANITIZED
+  GTEST_SKIP() << "the sanitizers need more address space than the limit leaves";
+#endif
+  ScratchDir dir;
+  const std::string hosts = dir.file("hosts");
+  const std::string line = "0.0.0.0 tracker.example.net\n";
+  std::string content;
+  while (content.size() < 96u << 20) content += line;
+  write_file(hosts, content);
+  const auto result = run_tool({"/B", "a.com", hosts}, {"prlimit", "--as=" + std::to_string(64 << 20)});
+  EXPECT_TRUE(std::regex_match(result.output, std::regex(std::regex_replace(banner(), std::regex("[.]"), "\\.") +
+                                                          "Exception EOutOfMemory in module tarnwick at [0-9A-F]{8}\\.\n"
+                                                          "Out of memory\\.\r\n")))
+      << result.output;
+  EXPECT_EQ(result.status, 1);
+  EXPECT_TRUE(read_file(hosts) == content);
+}
+
+}  // namespace
+}  // namespace tarnwick

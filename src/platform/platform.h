@@ -110,7 +110,8 @@ Handle standard_output();
 enum class FileType { kUnknown = 0, kDisk = 1, kCharacter = 2, kPipe = 3 };
 FileType file_type(Handle handle);
 
-// Prepares the process: broken pipes become write errors instead of ending it.
+// Prepares the process: broken pipes become write errors instead of ending it,
+// and the loaded modules are noted so that fault handlers can name them.
 void initialize_process();
 
 // The process command line as one byte string: the program's name, then its
@@ -131,8 +132,43 @@ std::string_view program_name();
 
 // The loaded module that holds `address`: its file name (without directory,
 // cut to fit `capacity` with a terminating NUL) and its load base. Gives false
-// when the address lies in no loaded module.
+// when the address lies in no loaded module. Safe to call from a fault handler.
 bool find_module(const void* address, char* name, std::size_t capacity, std::uintptr_t* base);
+
+// ---- Processor faults --------------------------------------------------------------
+
+// Windows exception codes, which the failure report's table is keyed by.
+inline constexpr std::uint32_t kStatusAccessViolation = 0xC0000005;
+inline constexpr std::uint32_t kStatusIllegalInstruction = 0xC000001D;
+inline constexpr std::uint32_t kStatusArrayBoundsExceeded = 0xC000008C;
+inline constexpr std::uint32_t kStatusFloatDenormalOperand = 0xC000008D;
+inline constexpr std::uint32_t kStatusFloatDivideByZero = 0xC000008E;
+inline constexpr std::uint32_t kStatusFloatInexactResult = 0xC000008F;
+inline constexpr std::uint32_t kStatusFloatInvalidOperation = 0xC0000090;
+inline constexpr std::uint32_t kStatusFloatOverflow = 0xC0000091;
+inline constexpr std::uint32_t kStatusFloatStackCheck = 0xC0000092;
+inline constexpr std::uint32_t kStatusFloatUnderflow = 0xC0000093;
+inline constexpr std::uint32_t kStatusIntegerDivideByZero = 0xC0000094;
+inline constexpr std::uint32_t kStatusIntegerOverflow = 0xC0000095;
+inline constexpr std::uint32_t kStatusPrivilegedInstruction = 0xC0000096;
+inline constexpr std::uint32_t kStatusStackOverflow = 0xC00000FD;
+inline constexpr std::uint32_t kStatusControlCExit = 0xC000013A;
+
+// A processor fault as the system describes it.
+struct FaultRecord {
+  std::uint32_t code = 0;
+  const void* fault_address = nullptr;  // the faulting instruction
+  bool write_access = false;            // for access violations
+  const void* accessed_address = nullptr;
+};
+
+// Runs `handler` on a stack of its own when the processor faults. The handler
+// must only use async-signal-safe means. If it returns, the fault takes the
+// system's default course (a debugger or a core dump gets it).
+void install_fault_handler(void (*handler)(const FaultRecord& fault));
+
+// True when a debugger is attached to the process: faults are then left to it.
+bool debugger_attached();
 
 // ---- Test seam ---------------------------------------------------------------
 //

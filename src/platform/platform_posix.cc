@@ -2,14 +2,15 @@
 #include "platform/platform.h"
 
 #include <dirent.h>
-#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <link.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -92,15 +93,55 @@ inline bool injected([[maybe_unused]] Call call) {
 int g_argc = 0;
 char** g_argv = nullptr;
 
+char g_program_name[NAME_MAX + 1] = "tarnwick";
+
+// The loaded modules, noted at start-up so that fault handlers can look them up.
+struct Module {
+  std::uintptr_t start;
+  std::uintptr_t end;
+  std::uintptr_t base;
+  char name[261];
+};
+Module g_modules[32];
+int g_module_count = 0;
+
+int note_module(dl_phdr_info* info, std::size_t, void*) {
+  if (g_module_count == static_cast<int>(sizeof g_modules / sizeof g_modules[0])) return 1;
+  Module& module = g_modules[g_module_count];
+  module.start = UINTPTR_MAX;
+  module.end = 0;
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+    if (segment.p_type != PT_LOAD) continue;
+    module.start = std::min<std::uintptr_t>(module.start, info->dlpi_addr + segment.p_vaddr);
+    module.end = std::max<std::uintptr_t>(module.end, info->dlpi_addr + segment.p_vaddr + segment.p_memsz);
+  }
+  if (module.start >= module.end) return 0;
+  module.base = module.start;
+  // The program itself comes first, without a name: it is named as its file is.
+  const char* path = g_module_count == 0 ? g_program_name : info->dlpi_name;
+  const char* slash = std::strrchr(path, '/');
+  std::strncpy(module.name, slash == nullptr ? path : slash + 1, sizeof module.name - 1);
+  ++g_module_count;
+  return 0;
+}
+
 // glibc hands the arguments to initialisers in .init_array as well as to main.
-void capture_arguments(int argc, char** argv, char**) {
+// The process facts that fault handlers need are noted here too, before main.
+void capture_process(int argc, char** argv, char**) {
   g_argc = argc;
   g_argv = argv;
+  char path[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n > 0) {
+    path[n] = '\0';
+    const char* slash = std::strrchr(path, '/');
+    std::strncpy(g_program_name, slash == nullptr ? path : slash + 1, sizeof g_program_name - 1);
+  }
+  dl_iterate_phdr(&note_module, nullptr);
 }
-__attribute__((section(".init_array"), used)) void (*g_capture_arguments)(int, char**, char**) =
-    &capture_arguments;
-
-char g_program_name[NAME_MAX + 1] = "tarnwick";
+__attribute__((section(".init_array"), used)) void (*g_capture_process)(int, char**, char**) =
+    &capture_process;
 
 // The one temporary file of a save in progress; empty when there is none.
 char g_temporary_path[PATH_MAX + 32] = "";
@@ -373,17 +414,7 @@ FileType file_type(Handle handle) {
   return FileType::kDisk;
 }
 
-void initialize_process() {
-  signal(SIGPIPE, SIG_IGN);
-  char path[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n > 0) {
-    path[n] = '\0';
-    const char* slash = std::strrchr(path, '/');
-    const char* name = slash == nullptr ? path : slash + 1;
-    std::strncpy(g_program_name, name, sizeof g_program_name - 1);
-  }
-}
+void initialize_process() { signal(SIGPIPE, SIG_IGN); }
 
 std::string command_line() { return join_arguments(g_argc, g_argv); }
 
@@ -412,22 +443,109 @@ std::string_view program_name() { return g_program_name; }
 void exit_process(int status) { _exit(status); }
 
 bool find_module(const void* address, char* name, std::size_t capacity, std::uintptr_t* base) {
-  Dl_info found{};
-  Dl_info self{};
-  if (capacity == 0 || dladdr(address, &found) == 0 || found.dli_fbase == nullptr) return false;
-  // The program itself is named as its file is, not as it was started.
-  const char* path = found.dli_fname != nullptr ? found.dli_fname : "";
-  if (dladdr(reinterpret_cast<const void*>(&find_module), &self) != 0 &&
-      self.dli_fbase == found.dli_fbase) {
-    path = g_program_name;
+  const auto where = reinterpret_cast<std::uintptr_t>(address);
+  for (int i = 0; i < g_module_count; ++i) {
+    const Module& module = g_modules[i];
+    if (where < module.start || where >= module.end || capacity == 0) continue;
+    const std::size_t length = std::min(std::strlen(module.name), capacity - 1);
+    std::memcpy(name, module.name, length);
+    name[length] = '\0';
+    *base = module.base;
+    return true;
   }
-  const char* slash = std::strrchr(path, '/');
-  const char* file = slash == nullptr ? path : slash + 1;
-  const std::size_t length = std::min(std::strlen(file), capacity - 1);
-  std::memcpy(name, file, length);
-  name[length] = '\0';
-  *base = reinterpret_cast<std::uintptr_t>(found.dli_fbase);
-  return true;
+  return false;
+}
+
+// ---- Processor faults ----------------------------------------------------------------
+
+namespace {
+
+void (*g_fault_handler)(const FaultRecord&) = nullptr;
+alignas(16) char g_fault_stack[64 * 1024];
+constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+
+std::uint32_t fault_code(int signal, const siginfo_t& info, std::uintptr_t stack_pointer) {
+  switch (signal) {
+    case SIGSEGV: {
+      // A fault just below the stack pointer is the stack running into its guard.
+      const auto accessed = reinterpret_cast<std::uintptr_t>(info.si_addr);
+      if (accessed <= stack_pointer + 4096 && accessed + (1u << 20) >= stack_pointer) {
+        return kStatusStackOverflow;
+      }
+      return kStatusAccessViolation;
+    }
+    case SIGBUS:
+      return kStatusAccessViolation;
+    case SIGFPE:
+      switch (info.si_code) {
+        case FPE_INTDIV: return kStatusIntegerDivideByZero;
+        case FPE_INTOVF: return kStatusIntegerOverflow;
+        case FPE_FLTDIV: return kStatusFloatDivideByZero;
+        case FPE_FLTOVF: return kStatusFloatOverflow;
+        case FPE_FLTUND: return kStatusFloatUnderflow;
+        case FPE_FLTRES: return kStatusFloatInexactResult;
+        case FPE_FLTINV: return kStatusFloatInvalidOperation;
+        case FPE_FLTSUB: return kStatusArrayBoundsExceeded;
+        default: return kStatusFloatInvalidOperation;
+      }
+    default:  // SIGILL
+      return info.si_code == ILL_PRVOPC || info.si_code == ILL_PRVREG ? kStatusPrivilegedInstruction
+                                                                      : kStatusIllegalInstruction;
+  }
+}
+
+void on_fault(int signal, siginfo_t* info, void* context) {
+  const auto* uc = static_cast<const ucontext_t*>(context);
+  FaultRecord fault;
+  std::uintptr_t stack_pointer = 0;
+#if defined(__x86_64__)
+  fault.fault_address = reinterpret_cast<const void*>(uc->uc_mcontext.gregs[REG_RIP]);
+  stack_pointer = static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_RSP]);
+  fault.write_access = (uc->uc_mcontext.gregs[REG_ERR] & 2) != 0;  // page-fault error code
+#elif defined(__i386__)
+  fault.fault_address = reinterpret_cast<const void*>(uc->uc_mcontext.gregs[REG_EIP]);
+  stack_pointer = static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_ESP]);
+  fault.write_access = (uc->uc_mcontext.gregs[REG_ERR] & 2) != 0;
+#else
+  (void)uc;
+  fault.fault_address = info->si_addr;
+#endif
+  fault.code = fault_code(signal, *info, stack_pointer);
+  fault.accessed_address = info->si_addr;
+  if (g_fault_handler != nullptr) g_fault_handler(fault);
+  // Declined: let the fault happen again with the default action.
+  ::signal(signal, SIG_DFL);
+}
+
+}  // namespace
+
+void install_fault_handler(void (*handler)(const FaultRecord& fault)) {
+  g_fault_handler = handler;
+  stack_t stack{};
+  stack.ss_sp = g_fault_stack;
+  stack.ss_size = sizeof g_fault_stack;
+  sigaltstack(&stack, nullptr);
+  struct sigaction action {};
+  action.sa_sigaction = &on_fault;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigemptyset(&action.sa_mask);
+  for (int signal : kFaultSignals) sigaction(signal, &action, nullptr);
+}
+
+bool debugger_attached() {
+  // Read with plain system calls: this runs inside fault handlers.
+  const int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char text[4096];
+  const ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (n <= 0) return false;
+  text[n] = '\0';
+  const char* field = std::strstr(text, "TracerPid:");
+  if (field == nullptr) return false;
+  field += 10;
+  while (*field == ' ' || *field == '\t') ++field;
+  return *field != '0';
 }
 
 bool install_seam([[maybe_unused]] Seam* seam) {

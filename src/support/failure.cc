@@ -88,8 +88,4 @@ __attribute__((noinline)) void raise_list_index_error(std::int64_t index) {
                 std::string_view(p, static_cast<std::size_t>(end - p)), ")");
 }
 
-void raise_out_of_memory(const void* address) {
-  throw Failure(Kind::EOutOfMemory, address, "Out of memory");
-}
-
 }  // namespace tarnwick

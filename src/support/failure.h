@@ -81,7 +81,4 @@ class Failure {
 // "List index out of bounds (%d)".
 [[noreturn]] void raise_list_index_error(std::int64_t index);
 
-// The single out-of-memory failure, raised at `address`.
-[[noreturn]] void raise_out_of_memory(const void* address);
-
 }  // namespace tarnwick

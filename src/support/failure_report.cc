@@ -14,6 +14,12 @@ void format_failure_report(ReportText& out, std::string_view kind, std::string_v
   out.hex(relative_address) << ".\n" << message << (full_stop ? "." : "");
 }
 
+void format_runtime_error(ReportText& out, int number, std::uint64_t address) {
+  out << "Runtime error";
+  out.decimal(number, 4) << " at ";
+  out.hex(address);
+}
+
 CodeLocation locate_code(const void* address) {
   CodeLocation location{};
   std::uintptr_t base = 0;
@@ -36,6 +42,18 @@ void write_failure_report(const Failure& failure) {
   ReportText text;
   format_failure_report(text, kind_name(failure.kind()), location.module,
                         location.relative_address, failure.text());
+  write_text(text.view());
+  write_line();
+}
+
+void write_runtime_error_report(int number, const void* address) {
+  // Relative to the module holding the address, or absolute outside every module.
+  std::uint64_t shown = reinterpret_cast<std::uintptr_t>(address);
+  char module[261];
+  std::uintptr_t base = 0;
+  if (platform::find_module(address, module, sizeof module, &base)) shown -= base;
+  ReportText text;
+  format_runtime_error(text, number, shown);
   write_text(text.view());
   write_line();
 }

@@ -17,6 +17,10 @@ using ReportText = FixedText<kReportCapacity>;
 void format_failure_report(ReportText& out, std::string_view kind, std::string_view module,
                            std::uint64_t relative_address, std::string_view message);
 
+// "Runtime error" and `number` right-aligned in four columns, " at " and the
+// address.
+void format_runtime_error(ReportText& out, int number, std::uint64_t address);
+
 // The module and module-relative address the report names for a code address.
 struct CodeLocation {
   char module[261];
@@ -24,7 +28,8 @@ struct CodeLocation {
 };
 CodeLocation locate_code(const void* address);
 
-// Writes the failure report for `failure` as one line; the caller checks.
+// Write the reports as one line each; the caller decides about the check.
 void write_failure_report(const Failure& failure);
+void write_runtime_error_report(int number, const void* address);
 
 }  // namespace tarnwick

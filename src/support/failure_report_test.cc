@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace tarnwick {
 namespace {
 
@@ -29,6 +31,39 @@ TEST(FailureReportTest, CutAfter1024Characters) {
   format_failure_report(text, "EFOpenError", "tarnwick", 1, std::string(2000, 'p'));
   EXPECT_EQ(text.view().size(), 1024u);
   EXPECT_EQ(text.view().back(), 'p');  // the full stop falls beyond the cut
+}
+
+}  // namespace
+}  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+TEST(FailureReportTest, RuntimeErrorNumberTakesFourColumns) {
+  const std::vector<std::pair<int, std::string>> cases = {
+      {203, "Runtime error 203 at 0000ABCD"},
+      {99, "Runtime error  99 at 0000ABCD"},
+      {5, "Runtime error   5 at 0000ABCD"},
+  };
+  for (const auto& [number, expected] : cases) {
+    ReportText text;
+    format_runtime_error(text, number, 0xABCD);
+    EXPECT_EQ(text.view(), expected);
+  }
+}
+
+TEST(FailureReportTest, EachKindCountsAsEveryKindAboveIt) {
+  const std::vector<std::tuple<Kind, Kind, bool>> cases = {
+      {Kind::EReadError, Kind::EFilerError, true},   {Kind::EReadError, Kind::EStreamError, true},
+      {Kind::EFOpenError, Kind::EStreamError, true}, {Kind::EFOpenError, Kind::EFilerError, false},
+      {Kind::EDivByZero, Kind::EIntError, true},     {Kind::EDivByZero, Kind::EExternal, true},
+      {Kind::EZeroDivide, Kind::EIntError, false},   {Kind::EOutOfMemory, Kind::EHeapException, true},
+      {Kind::EInOutError, Kind::Exception, true},    {Kind::Exception, Kind::EInOutError, false},
+      {Kind::EStringListError, Kind::EStreamError, false},
+  };
+  for (const auto& [kind, ancestor, expected] : cases) {
+    EXPECT_EQ(is_kind_of(kind, ancestor), expected) << kind_name(kind) << " / " << kind_name(ancestor);
+  }
 }
 
 }  // namespace

@@ -1,24 +1,85 @@
 #include "support/lifecycle.h"
 
+#include <optional>
+
 #include "platform/platform.h"
 #include "support/failure_report.h"
 #include "support/output_channel.h"
+#include "support/system_fault.h"
 
 namespace tarnwick {
+namespace {
 
-void start_up() { platform::initialize_process(); }
+bool g_failure_services = false;
+// Made at start-up, so that running out of memory can be reported without memory.
+std::optional<Failure> g_out_of_memory;
+std::optional<Failure> g_invalid_pointer;
 
-void end_run(int status) {
-  close_channel();
-  platform::exit_process(status);
+// A runtime error waiting for its report in the exit sequence; 0 when none.
+int g_runtime_error = 0;
+const void* g_runtime_error_address = nullptr;
+
+[[noreturn]] void end_with_runtime_error(int number, const void* address) {
+  g_runtime_error = number;
+  g_runtime_error_address = address;
+  end_run(number);
 }
 
-void report_failure(const Failure& failure) {
+[[noreturn]] void report_and_end(const Failure& failure) {
   write_failure_report(failure);
   // A report that cannot be written is not reported again: that would never end
   // on an output that refuses every write.
   take_pending_io_error();
   end_run(1);
+}
+
+// Runs on the fault handler's own stack; uses fixed buffers only.
+void on_fault(const platform::FaultRecord& fault) {
+  if (platform::debugger_attached()) return;  // leave the fault to the debugger
+  platform::discard_temporary();
+  if (!g_failure_services) end_with_runtime_error(describe_fault(fault.code).number, fault.fault_address);
+  report_and_end(failure_from_fault(fault));
+}
+
+}  // namespace
+
+void start_up() {
+  platform::initialize_process();
+  g_out_of_memory.emplace(Kind::EOutOfMemory, nullptr, "Out of memory");
+  g_invalid_pointer.emplace(Kind::EInvalidPointer, nullptr, "Invalid pointer operation");
+  platform::install_fault_handler(&on_fault);
+  g_failure_services = true;
+}
+
+void end_run(int status) {
+  if (g_runtime_error != 0) {
+    write_runtime_error_report(g_runtime_error, g_runtime_error_address);
+    g_runtime_error = 0;
+  }
+  g_failure_services = false;
+  g_out_of_memory.reset();
+  g_invalid_pointer.reset();
+  close_channel();
+  platform::exit_process(status);
+}
+
+void report_failure(const Failure& failure) {
+  if (!g_failure_services) end_with_runtime_error(217, failure.address());
+  report_and_end(failure);
+}
+
+void runtime_error(RuntimeCondition condition, const void* address, std::int32_t io_code) {
+  if (!g_failure_services) {
+    const int number = condition == RuntimeCondition::kIo             ? io_code
+                       : condition == RuntimeCondition::kOutOfMemory ? 203
+                                                                      : 204;
+    end_with_runtime_error(number, address);
+  }
+  Failure failure = condition == RuntimeCondition::kIo          ? io_failure(io_code)
+                    : condition == RuntimeCondition::kOutOfMemory ? *g_out_of_memory
+                                                                  : *g_invalid_pointer;
+  failure.set_address(address);
+  throw failure;
 }
 
 }  // namespace tarnwick

@@ -4,6 +4,7 @@
 
 #include "support/failure.h"
 #include "support/fixed_text.h"
+#include "support/lifecycle.h"
 
 namespace tarnwick {
 namespace {
@@ -90,9 +91,7 @@ std::int32_t take_pending_io_error() {
   return code;
 }
 
-__attribute__((noinline)) void check_io() {
-  const std::int32_t code = take_pending_io_error();
-  if (code == 0) return;
+Failure io_failure(std::int32_t code) {
   FixedText<32> text;
   switch (code) {
     case 2: text << "File not found"; break;
@@ -104,9 +103,14 @@ __attribute__((noinline)) void check_io() {
     case 106: text << "Invalid numeric input"; break;
     default: text << "I/O error "; text.decimal(code); break;
   }
-  Failure failure(Kind::EInOutError, __builtin_return_address(0), text.view());
+  Failure failure(Kind::EInOutError, nullptr, text.view());
   failure.set_io_code(code);
-  throw failure;
+  return failure;
+}
+
+__attribute__((noinline)) void check_io() {
+  const std::int32_t code = take_pending_io_error();
+  if (code != 0) runtime_error(RuntimeCondition::kIo, __builtin_return_address(0), code);
 }
 
 void write_message(std::string_view text) {

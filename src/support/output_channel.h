@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
+#include "support/failure.h"
 
 namespace tarnwick {
 
@@ -55,6 +56,8 @@ void close_channel();
 
 // Raises EInOutError when an I/O error is pending on this thread, and clears it.
 void check_io();
+// The EInOutError for an I/O code, with the text the check gives it.
+Failure io_failure(std::int32_t code);
 // Takes the pending I/O error (0 when none) and clears it.
 std::int32_t take_pending_io_error();
 
