@@ -102,6 +102,16 @@ bool write_at(Handle handle, std::int64_t offset, std::string_view bytes);
 
 bool truncate(Handle handle, std::int64_t size);
 
+// ---- Mapped files ---------------------------------------------------------------
+
+// Maps the first `size` bytes of an open file for reading, all pages at once.
+// Gives nullptr when the system cannot map the file; reading it is then the way.
+char* map_file(Handle handle, std::size_t size);
+void unmap_file(char* block, std::size_t size);
+// Gives the process its own, writable copy of every page of a mapped block, so
+// that later changes to the file no longer show in it.
+bool detach_mapping(char* block, std::size_t size);
+
 // ---- Console and process -------------------------------------------------------
 
 // The standard-output handle, or kInvalidHandle.
@@ -191,6 +201,8 @@ enum class Call {
   kReplace,
   kWriteAt,
   kTruncate,
+  kMapFile,
+  kDetachMapping,
   kStandardOutput,
   kFileType,
 };

@@ -8,6 +8,7 @@
 #include <link.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <ucontext.h>
@@ -95,6 +96,13 @@ char** g_argv = nullptr;
 
 char g_program_name[NAME_MAX + 1] = "tarnwick";
 
+// Copies a NUL-terminated name, cut to fit `capacity` with its NUL.
+void copy_name(char* out, std::size_t capacity, const char* name) {
+  const std::size_t length = std::min(std::strlen(name), capacity - 1);
+  std::memcpy(out, name, length);
+  out[length] = '\0';
+}
+
 // The loaded modules, noted at start-up so that fault handlers can look them up.
 struct Module {
   std::uintptr_t start;
@@ -121,7 +129,7 @@ int note_module(dl_phdr_info* info, std::size_t, void*) {
   // The program itself comes first, without a name: it is named as its file is.
   const char* path = g_module_count == 0 ? g_program_name : info->dlpi_name;
   const char* slash = std::strrchr(path, '/');
-  std::strncpy(module.name, slash == nullptr ? path : slash + 1, sizeof module.name - 1);
+  copy_name(module.name, sizeof module.name, slash == nullptr ? path : slash + 1);
   ++g_module_count;
   return 0;
 }
@@ -136,7 +144,7 @@ void capture_process(int argc, char** argv, char**) {
   if (n > 0) {
     path[n] = '\0';
     const char* slash = std::strrchr(path, '/');
-    std::strncpy(g_program_name, slash == nullptr ? path : slash + 1, sizeof g_program_name - 1);
+    copy_name(g_program_name, sizeof g_program_name, slash == nullptr ? path : slash + 1);
   }
   dl_iterate_phdr(&note_module, nullptr);
 }
@@ -389,6 +397,28 @@ bool write_at(Handle handle, std::int64_t offset, std::string_view bytes) {
 bool truncate(Handle handle, std::int64_t size) {
   if (injected(Call::kTruncate)) return false;
   return ftruncate(fd_of(handle), size) == 0 || fail_with_errno(false);
+}
+
+// ---- Mapped files -------------------------------------------------------------------
+
+char* map_file(Handle handle, std::size_t size) {
+  if (injected(Call::kMapFile)) return nullptr;
+  void* block = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd_of(handle), 0);
+  return block == MAP_FAILED ? fail_with_errno(nullptr) : static_cast<char*>(block);
+}
+
+void unmap_file(char* block, std::size_t size) { munmap(block, size); }
+
+bool detach_mapping(char* block, std::size_t size) {
+  if (injected(Call::kDetachMapping)) return false;
+  // Writing to a private mapping copies the page; touch one byte of each.
+  if (mprotect(block, size, PROT_READ | PROT_WRITE) != 0) return fail_with_errno(false);
+  const long page = sysconf(_SC_PAGESIZE);
+  for (std::size_t offset = 0; offset < size; offset += static_cast<std::size_t>(page)) {
+    volatile char* byte = block + offset;
+    *byte = *byte;
+  }
+  return true;
 }
 
 // ---- Console and process ---------------------------------------------------------

@@ -46,17 +46,22 @@ class TemporaryFile {
   OpenFile file_;
 };
 
-// The bytes from the file's current position to its end. Gives false when the
-// size cannot be measured or fewer bytes arrive than were measured.
-bool read_rest(Handle handle, Bytes& out) {
+// The bytes from the file's current position to its end: mapped when
+// `may_map` and the system allows, read otherwise. Gives false when the size
+// cannot be measured or fewer bytes arrive than were measured.
+bool read_rest(Handle handle, Bytes& out, bool may_map) {
   const std::int64_t here = platform::seek(handle, 0, platform::SeekFrom::kCurrent);
   const std::int64_t size = platform::seek(handle, 0, platform::SeekFrom::kEnd);
   platform::seek(handle, here, platform::SeekFrom::kBegin);
   const std::int64_t position = platform::seek(handle, 0, platform::SeekFrom::kCurrent);
   if (here < 0 || size < 0 || position < 0 || size < position) return false;
-  out.size = static_cast<std::size_t>(size - position);
-  out.data.reset(new char[out.size]);
-  return platform::read(handle, out.data.get(), out.size) == static_cast<std::int64_t>(out.size);
+  const auto count = static_cast<std::size_t>(size - position);
+  if (may_map && position == 0) {
+    out = Bytes::map(handle, count);
+    if (out.is_mapped()) return true;
+  }
+  out = Bytes::allocate(count);
+  return platform::read(handle, out.data(), count) == static_cast<std::int64_t>(count);
 }
 
 [[noreturn]] void raise_write_error() { raise_failure(Kind::EWriteError, "Stream write error"); }
@@ -65,32 +70,37 @@ bool read_rest(Handle handle, Bytes& out) {
 // target's place. Gives false, with the target untouched, where that route is
 // refused or would change the target's identity.
 bool replace_through_temporary(const std::string& target, const OpenFile& file,
-                               std::string_view text) {
+                               const LineList& list, Bytes& staging) {
   TemporaryFile temporary(platform::create_temporary_beside(target.c_str()));
   const Handle handle = temporary.file().get();
   if (handle < 0 || !platform::adopt_identity(handle, file.get())) return false;
-  if ((!text.empty() && !platform::write(handle, text)) || !platform::sync(handle)) {
-    raise_write_error();
-  }
+  const bool written = list.write_joined(staging, [&](std::string_view piece) {
+    return platform::write(handle, piece);
+  });
+  if (!written || !platform::sync(handle)) raise_write_error();
   temporary.file().close();
   return platform::replace_with_temporary(target.c_str());
 }
 
 // Writes the text over the file without emptying it first; on failure the
 // former bytes are written back.
-void rewrite_in_place(const OpenFile& file, std::string_view text) {
+void rewrite_in_place(const OpenFile& file, const LineList& list, Bytes& staging) {
   const Handle handle = file.get();
+  // A copy of the former bytes, and a text that no longer shows the file.
   Bytes former;
-  if (platform::seek(handle, 0, platform::SeekFrom::kBegin) != 0 || !read_rest(handle, former)) {
+  if (platform::seek(handle, 0, platform::SeekFrom::kBegin) != 0 ||
+      !read_rest(handle, former, false) || !list.detach_text()) {
     raise_write_error();
   }
-  const auto size = static_cast<std::int64_t>(text.size());
-  if (platform::write_at(handle, 0, text) && platform::truncate(handle, size) &&
-      platform::sync(handle)) {
-    return;
-  }
+  std::int64_t offset = 0;
+  const bool written = list.write_joined(staging, [&](std::string_view piece) {
+    if (!platform::write_at(handle, offset, piece)) return false;
+    offset += static_cast<std::int64_t>(piece.size());
+    return true;
+  });
+  if (written && platform::truncate(handle, offset) && platform::sync(handle)) return;
   platform::write_at(handle, 0, former.view());
-  platform::truncate(handle, static_cast<std::int64_t>(former.size));
+  platform::truncate(handle, static_cast<std::int64_t>(former.size()));
   platform::sync(handle);
   raise_write_error();
 }
@@ -98,33 +108,26 @@ void rewrite_in_place(const OpenFile& file, std::string_view text) {
 }  // namespace
 
 void split_text(Bytes text, LineList& list) {
-  const char* p = text.data.get();
-  const char* end = p + text.size;
-  if (const void* nul = text.size == 0 ? nullptr : std::memchr(p, 0, text.size)) {
-    end = static_cast<const char*>(nul);
-  }
-  list.reset(std::move(text));
-  while (p < end) {
-    const char* line = p;
-    while (p < end && *p != '\r' && *p != '\n') ++p;
-    list.append_view({line, static_cast<std::size_t>(p - line)});
-    if (p < end && *p == '\r') ++p;
-    if (p < end && *p == '\n') ++p;
-  }
+  // The text ends at its first NUL byte.
+  const void* nul = text.size() == 0 ? nullptr : std::memchr(text.data(), 0, text.size());
+  const std::size_t length = nul == nullptr ? text.size() : static_cast<std::size_t>(static_cast<const char*>(nul) - text.data());
+  list.assign(std::move(text), length);
 }
 
 Bytes join_lines(const LineList& list) {
+  Bytes no_staging;  // every piece goes straight into the text
   std::size_t total = 0;
-  for (std::int64_t i = 0; i < list.count(); ++i) total += list.get(i).size() + 2;
-  Bytes text{std::unique_ptr<char[]>(new char[total]), total};
-  char* out = text.data.get();
-  for (std::int64_t i = 0; i < list.count(); ++i) {
-    const std::string_view line = list.get(i);
-    std::memcpy(out, line.data(), line.size());
-    out += line.size();
-    *out++ = '\r';
-    *out++ = '\n';
-  }
+  list.write_joined(no_staging, [&](std::string_view piece) {
+    total += piece.size();
+    return true;
+  });
+  Bytes text = Bytes::allocate(total);
+  char* out = text.data();
+  list.write_joined(no_staging, [&](std::string_view piece) {
+    std::memcpy(out, piece.data(), piece.size());
+    out += piece.size();
+    return true;
+  });
   return text;
 }
 
@@ -134,21 +137,26 @@ void load_lines(const std::string& path, LineList& list) {
   OpenFile file(platform::open_for_reading(path.c_str()));
   if (file.get() < 0) raise_failure(Kind::EFOpenError, "Cannot open file ", path);
   Bytes text;
-  if (!read_rest(file.get(), text)) raise_failure(Kind::EReadError, "Stream read error");
+  if (!read_rest(file.get(), text, true)) raise_failure(Kind::EReadError, "Stream read error");
   // A NUL byte cannot be held in a line list: the bytes after it would be lost.
-  if (std::memchr(text.data.get(), 0, text.size) != nullptr) {
+  if (std::memchr(text.data(), 0, text.size()) != nullptr) {
     raise_failure(Kind::EReadError, "Cannot read file ", path, ": it holds a NUL byte");
   }
   file.close();
-  split_text(std::move(text), list);
+  const std::size_t length = text.size();
+  list.assign(std::move(text), length);
 }
 
 void save_lines(const LineList& list, const std::string& path) {
-  const Bytes text = join_lines(list);
+  // Everything the save needs from memory is had before the file is touched.
+  constexpr std::size_t kStagingSize = 256 * 1024;
+  Bytes staging = Bytes::allocate(kStagingSize);
   const std::string target = platform::resolve_target(path.c_str());
   OpenFile file(platform::open_for_update(target.c_str()));
   if (file.get() < 0) raise_failure(Kind::EFCreateError, "Cannot create file ", path);
-  if (!replace_through_temporary(target, file, text.view())) rewrite_in_place(file, text.view());
+  if (!replace_through_temporary(target, file, list, staging)) {
+    rewrite_in_place(file, list, staging);
+  }
 }
 
 }  // namespace tarnwick

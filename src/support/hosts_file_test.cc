@@ -20,8 +20,8 @@ using testing::ScratchDir;
 using testing::write_file;
 
 Bytes bytes_of(std::string_view text) {
-  Bytes bytes{std::unique_ptr<char[]>(new char[text.size()]), text.size()};
-  if (!text.empty()) std::memcpy(bytes.data.get(), text.data(), text.size());
+  Bytes bytes = Bytes::allocate(text.size());
+  if (!text.empty()) std::memcpy(bytes.data(), text.data(), text.size());
   return bytes;
 }
 
@@ -97,19 +97,26 @@ TEST(HostsFileTest, LoadFailures) {
   EXPECT_EQ(failure_of([&] { load_lines(dir.file("utf16"), list); }),
             "EReadError: Cannot read file " + dir.file("utf16") + ": it holds a NUL byte");
   {
-    FakeSystem fake;
+    FakeSystem fake;  // no mapping, and the read fails
+    fake.fail_on(Call::kMapFile, 1, platform::kErrorNotEnoughMemory);
     fake.fail_on(Call::kRead, 1, platform::kErrorIoDevice);
     EXPECT_EQ(failure_of([&] { load_lines(dir.file("hosts"), list); }), "EReadError: Stream read error");
   }
   EXPECT_EQ(lines_of(list), std::vector<std::string>{"kept"});
-  load_lines(dir.file("hosts"), list);
-  EXPECT_EQ(lines_of(list), std::vector<std::string>{"a"});
+  for (const bool mapped : {true, false}) {
+    FakeSystem fake;
+    if (!mapped) fake.fail_on(Call::kMapFile, 1, platform::kErrorNotEnoughMemory);
+    load_lines(dir.file("hosts"), list);
+    EXPECT_EQ(lines_of(list), std::vector<std::string>{"a"});
+  }
 }
 
+// Loaded from a file of its own, as the tool loads its lines.
 LineList two_lines() {
+  ScratchDir dir;
+  write_file(dir.file("source"), "127.0.0.1        NEW\n# end");
   LineList list;
-  list.append("127.0.0.1        NEW");
-  list.append("# end");
+  load_lines(dir.file("source"), list);
   return list;
 }
 const std::string kOld = "old content\n";
@@ -133,6 +140,7 @@ TEST(HostsFileTest, SaveKeepsTheOldContentOnEveryFailure) {
       {"temporary sync fails", {Call::kSync}, "EWriteError: Stream write error"},
       {"in-place write fails", {Call::kReplace, Call::kWriteAt}, "EWriteError: Stream write error"},
       {"in-place truncate fails", {Call::kReplace, Call::kTruncate}, "EWriteError: Stream write error"},
+      {"text cannot be detached", {Call::kReplace, Call::kDetachMapping}, "EWriteError: Stream write error"},
       {"open refused", {Call::kOpenForUpdate}, "EFCreateError: Cannot create file "},
   };
   for (const SaveFault& c : cases) {

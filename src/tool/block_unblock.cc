@@ -1,7 +1,5 @@
 #include "tool/block_unblock.h"
 
-#include <optional>
-
 #include "support/output_channel.h"
 #include "support/hosts_file.h"
 
@@ -21,21 +19,19 @@ void block_or_unblock(RunMode mode, std::string_view name, const std::string& pa
     return;
   }
   const std::string target = to_upper_ascii(name);
-  LineList lines;
+  // The list lives until the process ends; nothing is gained by taking it apart.
+  static LineList lines;
   load_lines(path, lines);
   if (lines.count() == 0) return;
 
   // The last line holding the name, compared byte for byte.
-  std::optional<std::int64_t> match;
-  for (std::int64_t i = 0; i < lines.count(); ++i) {
-    if (lines.get(i).find(target) != std::string_view::npos) match = i;
-  }
+  const std::int64_t match = lines.find_last(target);
 
-  if (mode == RunMode::Block && !match) {
+  if (mode == RunMode::Block && match < 0) {
     lines.append("127.0.0.1        " + target);
     write_message("Entry added.");
-  } else if (mode == RunMode::Unblock && match) {
-    lines.remove(*match);
+  } else if (mode == RunMode::Unblock && match >= 0) {
+    lines.remove(match);
     write_message("Entry removed");
   }
   save_lines(lines, path);

@@ -1,0 +1,99 @@
+#!/usr/bin/env python3
+"""Times tarnwick against a durable copy of the same hosts file.
+
+For each size the script generates a hosts file deterministically, then runs,
+alternately: a block, the durable copy (dd ... conv=fsync), an unblock, the
+durable copy again; the block and the unblock leave the file as it was. It
+prints the median wall time of each, their ratio to the copy, and the peak
+resident memory of the tool against the file size.
+
+    bench/bench.py build/release/tarnwick [--runs N] [--sizes 10,10000,100000,1000000]
+"""
+import argparse
+import os
+import statistics
+import subprocess
+import tempfile
+import time
+
+
+def generate(path, lines):
+    """A blocklist of `lines` lines: a header, then one entry per line (LF ends)."""
+    with open(path, "w", newline="\n") as f:
+        f.write("# generated blocklist\n127.0.0.1 localhost\n")
+        for i in range(max(lines - 2, 0)):
+            f.write(f"0.0.0.0 ads{i:07d}.tracker-{i % 97}.example.net\n")
+
+
+def timed(argv):
+    """Wall time in seconds of one run."""
+    start = time.perf_counter()
+    subprocess.run(argv, stdout=subprocess.DEVNULL, check=True)
+    return time.perf_counter() - start
+
+
+def peak(argv, workdir):
+    """Peak resident memory in bytes of one run, as /usr/bin/time reports it
+    (a child forked from this script would count the script's own memory)."""
+    report = os.path.join(workdir, "peak")
+    subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report] + argv, stdout=subprocess.DEVNULL, check=True)
+    with open(report) as f:
+        return int(f.read().split()[-1]) * 1024
+
+
+def bench(tool, lines, runs, workdir):
+    hosts = os.path.join(workdir, f"hosts-{lines}")
+    copy = os.path.join(workdir, f"copy-{lines}")
+    generate(hosts, lines)
+    # First run on the LF file as generated: a fresh copy each time.
+    first = []
+    pristine = hosts + ".lf"
+    os.replace(hosts, pristine)
+    for _ in range(max(runs // 2, 3)):
+        subprocess.run(["cp", pristine, hosts], check=True)
+        first.append(timed([tool, "/B", "first.example.com", hosts]))
+    subprocess.run([tool, "/U", "first.example.com", hosts], stdout=subprocess.DEVNULL, check=True)
+    size = os.path.getsize(hosts)
+    block, unblock, dd_times = [], [], []
+    dd = ["dd", f"if={hosts}", f"of={copy}", "bs=4M", "conv=fsync", "status=none"]
+    for _ in range(runs):
+        block.append(timed([tool, "/B", "bench.example.com", hosts]))
+        dd_times.append(timed(dd))
+        unblock.append(timed([tool, "/U", "bench.example.com", hosts]))
+        dd_times.append(timed(dd))
+    peaks = [peak([tool, "/B", "bench.example.com", hosts], workdir),
+             peak([tool, "/U", "bench.example.com", hosts], workdir)]
+    os.remove(pristine)
+    os.remove(copy)
+    os.remove(hosts)
+    base = statistics.median(dd_times)
+    return {
+        "lines": lines,
+        "size": size,
+        "copy": base,
+        "block": statistics.median(block),
+        "unblock": statistics.median(unblock),
+        "first": statistics.median(first),
+        "peak": max(peaks),
+    }
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("tool")
+    parser.add_argument("--runs", type=int, default=21)
+    parser.add_argument("--sizes", default="10,10000,100000,1000000")
+    args = parser.parse_args()
+    tool = os.path.abspath(args.tool)
+    print(f"{'lines':>9} {'bytes':>10} {'copy ms':>8} {'block ms':>9} {'ratio':>6} "
+          f"{'unblock ms':>10} {'ratio':>6} {'first ms':>9} {'peak MB':>8} {'peak/size':>9}")
+    with tempfile.TemporaryDirectory(dir=os.environ.get("BENCH_DIR")) as workdir:
+        for lines in (int(n) for n in args.sizes.split(",")):
+            r = bench(tool, lines, args.runs, workdir)
+            print(f"{r['lines']:>9} {r['size']:>10} {r['copy'] * 1e3:>8.1f} {r['block'] * 1e3:>9.1f} "
+                  f"{r['block'] / r['copy']:>6.2f} {r['unblock'] * 1e3:>10.1f} {r['unblock'] / r['copy']:>6.2f} "
+                  f"{r['first'] * 1e3:>9.1f} {r['peak'] / 2**20:>8.1f} {r['peak'] / r['size']:>9.2f}", flush=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,29 @@
+// Fast scanning of text for line ends: CR LF, LF alone or CR alone.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace tarnwick {
+
+// The first CR or LF at or after `p`, or `end`.
+const char* find_line_end(const char* p, const char* end);
+
+// Past the line end at `p` (CR LF counts as one), or `p` when it is `end`.
+inline const char* skip_line_end(const char* p, const char* end) {
+  if (p < end && *p == '\r') ++p;
+  if (p < end && *p == '\n') ++p;
+  return p;
+}
+
+struct LineCount {
+  std::size_t lines = 0;
+  // True when every line end is CR LF and the text is empty or ends in one:
+  // the text is then already written the way it would be saved.
+  bool crlf_only = true;
+};
+
+// The number of lines in `text`, counted as the splitter cuts them.
+LineCount count_lines(std::string_view text);
+
+}  // namespace tarnwick
