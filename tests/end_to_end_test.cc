@@ -1,6 +1,7 @@
 // Runs the built tool as a user would and compares bytes and exit statuses.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <regex>
 
@@ -234,6 +235,74 @@ TEST(EndToEndTest, OutOfMemoryIsReportedAndTheFileKept) {
       << result.output;
   EXPECT_EQ(result.status, 1);
   EXPECT_TRUE(read_file(hosts) == content);
+}
+
+}  // namespace
+}  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+// Killed at any moment, a run leaves the old text or the new one, never less.
+TEST(EndToEndTest, KilledRunsLeaveTheOldOrTheNewText) {
+  ScratchDir dir;
+  const std::string hosts = dir.file("hosts");
+  std::string before, after;
+  for (int i = 0; i < 100000; ++i) {  // about 4 MB, LF ends: every line is rewritten
+    before += "0.0.0.0 tracker" + std::to_string(i) + ".example.net\n";
+    after += "0.0.0.0 tracker" + std::to_string(i) + ".example.net\r\n";
+  }
+  after += "127.0.0.1        KILLED.EXAMPLE.COM\r\n";
+  // How long a whole run takes here, to spread the kills over it.
+  write_file(hosts, before);
+  const auto started = std::chrono::steady_clock::now();
+  testing::wait_program(testing::start_program({TARNWICK_BINARY, "/B", "killed.example.com", hosts}));
+  const auto run_us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started).count();
+  ASSERT_TRUE(read_file(hosts) == after);
+  int killed = 0, old_text = 0, new_text = 0;
+  constexpr int kKills = 60;
+  for (int i = 0; i < kKills; ++i) {
+    write_file(hosts, before);
+    const int pid = testing::start_program({TARNWICK_BINARY, "/B", "killed.example.com", hosts});
+    testing::pause_for(static_cast<int>(run_us * i / kKills));
+    testing::kill_program(pid);
+    if (testing::wait_program(pid) == 128 + 9) ++killed;
+    const std::string now = read_file(hosts);
+    ASSERT_TRUE(now == before || now == after) << "kill " << i << " left " << now.size() << " bytes";
+    (now == before ? old_text : new_text)++;
+    for (const std::string& name : dir.entries()) {
+      if (name != "hosts") fs::remove(dir.file(name));  // a killed run's temporary file
+    }
+  }
+  std::cout << "[   INFO   ] " << killed << " runs killed over " << run_us << " us: " << old_text
+            << " left the old text, " << new_text << " the new one\n";
+  EXPECT_GT(killed, kKills / 2);
+}
+
+// Overlapping runs take turns: none loses another's edit.
+TEST(EndToEndTest, ParallelRunsKeepEveryEdit) {
+  ScratchDir dir;
+  const std::string hosts = dir.file("hosts");
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "0.0.0.0 tracker" + std::to_string(i) + ".example.net\r\n";
+  write_file(hosts, text);
+  constexpr int kRuns = 16;
+  for (const std::string mode : {"/B", "/U"}) {
+    std::vector<int> pids;
+    for (int i = 0; i < kRuns; ++i) {
+      pids.push_back(testing::start_program({TARNWICK_BINARY, mode, "parallel" + std::to_string(i) + ".example.com", hosts}));
+    }
+    for (int pid : pids) EXPECT_EQ(testing::wait_program(pid), 0);
+    const std::string now = read_file(hosts);
+    int kept = 0;
+    for (int i = 0; i < kRuns; ++i) {
+      kept += now.find("127.0.0.1        PARALLEL" + std::to_string(i) + ".EXAMPLE.COM\r\n") != std::string::npos;
+    }
+    std::cout << "[   INFO   ] after " << kRuns << " parallel " << mode << ": " << kept << " entries\n";
+    EXPECT_EQ(kept, mode == "/B" ? kRuns : 0);
+  }
+  EXPECT_TRUE(read_file(hosts) == text);
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"hosts"});
 }
 
 }  // namespace

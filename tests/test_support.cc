@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -90,6 +91,31 @@ RunResult run_tool(const std::vector<std::string>& arguments,
   return run_program(argv);
 }
 
+int start_program(const std::vector<std::string>& argv) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = 0;
+  const int error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) throw std::runtime_error("cannot start " + argv[0]);
+  return pid;
+}
+
+int wait_program(int pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void kill_program(int pid) { kill(pid, SIGKILL); }
+
+void pause_for(int microseconds) { usleep(static_cast<useconds_t>(microseconds)); }
+
 bool running_as_root() { return geteuid() == 0; }
 
 std::vector<std::string> as_nobody() {
@@ -116,7 +142,36 @@ void FakeSystem::fail_on(platform::Call call, int occurrence, platform::ErrorCod
   planned_.push_back({call, occurrence, code});
 }
 
+namespace {
+
+platform::ErrorCode typical_error(platform::Call call) {
+  using platform::Call;
+  switch (call) {
+    case Call::kIsExistingFile: return platform::kErrorFileNotFound;
+    case Call::kOpenForReading: return platform::kErrorSharingViolation;
+    case Call::kRead:
+    case Call::kSync: return platform::kErrorIoDevice;
+    case Call::kWrite:
+    case Call::kWriteAt:
+    case Call::kTruncate: return platform::kErrorDiskFull;
+    case Call::kResolveTarget: return platform::kErrorPathNotFound;
+    case Call::kStandardOutput:
+    case Call::kFileType:
+    case Call::kSeek: return platform::kErrorInvalidHandle;
+    case Call::kMapFile:
+    case Call::kDetachMapping:
+    case Call::kAllocate: return platform::kErrorNotEnoughMemory;
+    default: return platform::kErrorAccessDenied;
+  }
+}
+
+}  // namespace
+
 platform::ErrorCode FakeSystem::fail(platform::Call call) {
+  if (call == platform::Call::kAllocate) {
+    return ++allocations_ == nth_allocation_ ? typical_error(call) : 0;
+  }
+  if (call != platform::Call::kClose && ++calls_ == nth_call_) return typical_error(call);
   const int seen = ++counts_[static_cast<int>(call)];
   for (const Planned& p : planned_) {
     if (p.call == call && p.occurrence == seen) return p.code;

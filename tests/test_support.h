@@ -39,6 +39,15 @@ RunResult run_program(const std::vector<std::string>& argv);
 RunResult run_tool(const std::vector<std::string>& arguments,
                    const std::vector<std::string>& prefix = {});
 
+// Starts `argv` with standard output discarded; gives its process id.
+int start_program(const std::vector<std::string>& argv);
+// Waits for a started program: its exit status, or 128 + signal.
+int wait_program(int pid);
+// Sends SIGKILL.
+void kill_program(int pid);
+// Sleeps for `microseconds`.
+void pause_for(int microseconds);
+
 bool running_as_root();
 // A prefix that runs a program as the unprivileged user "nobody".
 std::vector<std::string> as_nobody();
@@ -55,6 +64,13 @@ class FakeSystem : public platform::Seam {
 
   // Makes the `occurrence`-th call (from 1) of `call` fail with `code`.
   void fail_on(platform::Call call, int occurrence, platform::ErrorCode code);
+  // Makes the n-th system call of any kind fail (closes and allocations not
+  // counted), with an error code typical of that call.
+  void fail_nth_call(int n) { nth_call_ = n; }
+  // Makes the n-th allocation fail.
+  void fail_nth_allocation(int n) { nth_allocation_ = n; }
+  int calls() const { return calls_; }
+  int allocations() const { return allocations_; }
 
   platform::ErrorCode fail(platform::Call call) override;
   bool fakes_standard_output() override { return true; }
@@ -73,6 +89,10 @@ class FakeSystem : public platform::Seam {
   };
   std::vector<Planned> planned_;
   int counts_[32] = {};
+  int nth_call_ = 0;
+  int nth_allocation_ = 0;
+  int calls_ = 0;
+  int allocations_ = 0;
 };
 
 }  // namespace tarnwick::testing

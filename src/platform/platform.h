@@ -102,6 +102,21 @@ bool write_at(Handle handle, std::int64_t offset, std::string_view bytes);
 
 bool truncate(Handle handle, std::int64_t size);
 
+// ---- Serialising runs -------------------------------------------------------------
+
+// Takes the exclusive advisory lock that runs of the tool on the same file
+// share, waiting while another run holds it. Gives a handle that holds the
+// lock until unlock_file, or kInvalidHandle when the file cannot be locked.
+// Other programs are not kept out: the lock binds only those who ask for it.
+Handle lock_file(const char* path);
+void unlock_file(Handle lock);
+
+// ---- Memory ---------------------------------------------------------------------
+
+// A block from the system's heap, or nullptr when there is none to be had.
+void* allocate(std::size_t size);
+void release(void* block);
+
 // ---- Mapped files ---------------------------------------------------------------
 
 // Maps the first `size` bytes of an open file for reading, all pages at once.
@@ -203,6 +218,8 @@ enum class Call {
   kTruncate,
   kMapFile,
   kDetachMapping,
+  kLockFile,
+  kAllocate,
   kStandardOutput,
   kFileType,
 };

@@ -8,6 +8,7 @@
 #include <link.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -356,13 +357,19 @@ bool sync(Handle handle) {
 
 bool replace_with_temporary(const char* target) {
   if (injected(Call::kReplace)) return false;
+  // The directory's name is had before the rename: nothing after it may fail
+  // for want of memory, since the new text is then in place.
+  char directory[PATH_MAX] = ".";
+  if (const char* slash = std::strrchr(target, '/')) {
+    const auto length = std::max<std::size_t>(static_cast<std::size_t>(slash - target), 1);
+    if (length >= sizeof directory) return fail_with(kErrorPathNotFound, false);
+    std::memcpy(directory, target, length);
+    directory[length] = '\0';
+  }
   if (rename(g_temporary_path, target) != 0) return fail_with_errno(false);
   g_temporary_path[0] = '\0';
   // Make the new directory entry durable as well.
-  std::string directory = target;
-  const std::size_t slash = directory.rfind('/');
-  directory = slash == std::string::npos ? "." : (slash == 0 ? "/" : directory.substr(0, slash));
-  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd >= 0) {
     fsync(fd);
     ::close(fd);
@@ -398,6 +405,45 @@ bool truncate(Handle handle, std::int64_t size) {
   if (injected(Call::kTruncate)) return false;
   return ftruncate(fd_of(handle), size) == 0 || fail_with_errno(false);
 }
+
+// ---- Serialising runs ------------------------------------------------------------------
+
+Handle lock_file(const char* path) {
+  if (injected(Call::kLockFile)) return kInvalidHandle;
+  // A save by rename puts a new file in the old one's place: a lock won on the
+  // old file no longer guards the path, so lock whatever the path names now.
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return fail_with_errno(kInvalidHandle);
+    int locked;
+    while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    struct stat held {};
+    struct stat named {};
+    if (locked == 0 && fstat(fd, &held) == 0 && stat(path, &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
+      return fd;
+    }
+    const int error = errno;
+    ::close(fd);
+    if (locked != 0) {
+      errno = error;
+      return fail_with_errno(kInvalidHandle);
+    }
+  }
+  return fail_with(kErrorSharingViolation, kInvalidHandle);
+}
+
+void unlock_file(Handle lock) { ::close(fd_of(lock)); }
+
+// ---- Memory -------------------------------------------------------------------------
+
+void* allocate(std::size_t size) {
+  if (injected(Call::kAllocate)) return nullptr;
+  return malloc(size);
+}
+
+void release(void* block) { free(block); }
 
 // ---- Mapped files -------------------------------------------------------------------
 

@@ -52,9 +52,10 @@ class TemporaryFile {
 bool read_rest(Handle handle, Bytes& out, bool may_map) {
   const std::int64_t here = platform::seek(handle, 0, platform::SeekFrom::kCurrent);
   const std::int64_t size = platform::seek(handle, 0, platform::SeekFrom::kEnd);
-  platform::seek(handle, here, platform::SeekFrom::kBegin);
+  const std::int64_t back = platform::seek(handle, here, platform::SeekFrom::kBegin);
   const std::int64_t position = platform::seek(handle, 0, platform::SeekFrom::kCurrent);
-  if (here < 0 || size < 0 || position < 0 || size < position) return false;
+  // A position that did not come back would make the file look shorter.
+  if (here < 0 || size < 0 || back != here || position != here || size < position) return false;
   const auto count = static_cast<std::size_t>(size - position);
   if (may_map && position == 0) {
     out = Bytes::map(handle, count);

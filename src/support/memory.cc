@@ -1,14 +1,14 @@
 // The program's allocator: memory that cannot be had becomes the single
 // EOutOfMemory failure, raised at the allocating call.
-#include <cstdlib>
 #include <new>
 
+#include "platform/platform.h"
 #include "support/lifecycle.h"
 
 namespace {
 
 __attribute__((noinline)) void* allocate(std::size_t size, const void* caller) {
-  void* block = std::malloc(size == 0 ? 1 : size);
+  void* block = tarnwick::platform::allocate(size == 0 ? 1 : size);
   if (block == nullptr) tarnwick::runtime_error(tarnwick::RuntimeCondition::kOutOfMemory, caller);
   return block;
 }
@@ -17,7 +17,7 @@ __attribute__((noinline)) void* allocate(std::size_t size, const void* caller) {
 
 void* operator new(std::size_t size) { return allocate(size, __builtin_return_address(0)); }
 void* operator new[](std::size_t size) { return allocate(size, __builtin_return_address(0)); }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block) noexcept { tarnwick::platform::release(block); }
+void operator delete[](void* block) noexcept { tarnwick::platform::release(block); }
+void operator delete(void* block, std::size_t) noexcept { tarnwick::platform::release(block); }
+void operator delete[](void* block, std::size_t) noexcept { tarnwick::platform::release(block); }

@@ -2,6 +2,7 @@
 
 #include "support/output_channel.h"
 #include "support/hosts_file.h"
+#include "support/hosts_lock.h"
 
 namespace tarnwick {
 
@@ -19,6 +20,7 @@ void block_or_unblock(RunMode mode, std::string_view name, const std::string& pa
     return;
   }
   const std::string target = to_upper_ascii(name);
+  const HostsLock lock(path);
   // The list lives until the process ends; nothing is gained by taking it apart.
   static LineList lines;
   load_lines(path, lines);
