@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace tarnwick::platform {
@@ -186,13 +187,12 @@ std::string first_wildcard_match(const std::string& path) {
   const std::string directory =
       slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   const std::string pattern = slash == std::string::npos ? path : path.substr(slash + 1);
-  DIR* dir = opendir(directory.c_str());
+  const std::unique_ptr<DIR, decltype(&closedir)> dir(opendir(directory.c_str()), &closedir);
   if (dir == nullptr) return {};
   std::vector<std::string> names;
-  while (const dirent* entry = readdir(dir)) {
+  while (const dirent* entry = readdir(dir.get())) {
     if (wildcard_match(pattern.c_str(), entry->d_name)) names.emplace_back(entry->d_name);
   }
-  closedir(dir);
   if (names.empty()) return {};
   const std::string first = *std::min_element(names.begin(), names.end());
   return slash == std::string::npos ? first : path.substr(0, slash + 1) + first;
@@ -296,11 +296,9 @@ void close(Handle handle) {
 
 std::string resolve_target(const char* path) {
   if (injected(Call::kResolveTarget)) return path;
-  char* resolved = realpath(path, nullptr);
-  if (resolved == nullptr) return path;
-  std::string result = resolved;
-  free(resolved);
-  return result;
+  // Freed on every way out, also when copying it runs out of memory.
+  const std::unique_ptr<char, decltype(&free)> resolved(realpath(path, nullptr), &free);
+  return resolved == nullptr ? std::string(path) : std::string(resolved.get());
 }
 
 Handle open_for_update(const char* path) {
