@@ -1,30 +1,32 @@
 #include "test_support.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
 #include "support/output_channel.h"
 
-extern char** environ;
-
 namespace tarnwick::testing {
 
 ScratchDir::ScratchDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tarnwick-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-  // Let an unprivileged user work in it too.
-  std::filesystem::permissions(path_, std::filesystem::perms::all);
+  static std::mt19937_64 random{std::random_device{}()};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const auto candidate = std::filesystem::temp_directory_path() / ("tarnwick-test-" + std::to_string(random()));
+    if (std::filesystem::create_directory(candidate)) {
+      path_ = candidate.string();
+      // Let an unprivileged user work in it too.
+      std::filesystem::permissions(path_, std::filesystem::perms::all);
+      return;
+    }
+  }
+  throw std::runtime_error("cannot make a scratch directory");
+}
+
+std::string ScratchDir::file(const std::string& name) const {
+  return path_ + static_cast<char>(std::filesystem::path::preferred_separator) + name;
 }
 
 ScratchDir::~ScratchDir() {
@@ -51,75 +53,6 @@ std::string read_file(const std::string& path) {
 void write_file(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
-}
-
-RunResult run_program(const std::vector<std::string>& argv) {
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = 0;
-  const int error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipe_fds[1]);
-  if (error != 0) {
-    close(pipe_fds[0]);
-    throw std::runtime_error("cannot start " + argv[0]);
-  }
-  RunResult result;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, n);
-  close(pipe_fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
-}
-
-RunResult run_tool(const std::vector<std::string>& arguments,
-                   const std::vector<std::string>& prefix) {
-  std::vector<std::string> argv = prefix;
-  argv.push_back(TARNWICK_BINARY);
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return run_program(argv);
-}
-
-int start_program(const std::vector<std::string>& argv) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = 0;
-  const int error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) throw std::runtime_error("cannot start " + argv[0]);
-  return pid;
-}
-
-int wait_program(int pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-void kill_program(int pid) { kill(pid, SIGKILL); }
-
-void pause_for(int microseconds) { usleep(static_cast<useconds_t>(microseconds)); }
-
-bool running_as_root() { return geteuid() == 0; }
-
-std::vector<std::string> as_nobody() {
-  return {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 }
 
 std::string banner() {

@@ -17,7 +17,7 @@ class ScratchDir {
   ScratchDir& operator=(const ScratchDir&) = delete;
 
   const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  std::string file(const std::string& name) const;
   // The names of the entries in the directory, sorted.
   std::vector<std::string> entries() const;
 
@@ -33,9 +33,17 @@ struct RunResult {
   int status = -1;     // exit status, or 128 + signal
 };
 
+// The built programs, as this system names them.
+std::string tool_binary();
+std::string probe_binary();
+
 // Runs `argv` (argv[0] is the program) with standard output captured. `prefix`
 // is prepended to argv, e.g. to change the user.
 RunResult run_program(const std::vector<std::string>& argv);
+#ifdef _WIN32
+// Runs a raw command line, exactly as given, with standard output captured.
+RunResult run_command_line(const std::string& line);
+#endif
 RunResult run_tool(const std::vector<std::string>& arguments,
                    const std::vector<std::string>& prefix = {});
 
@@ -49,6 +57,8 @@ void kill_program(int pid);
 void pause_for(int microseconds);
 
 bool running_as_root();
+// Wine cannot hand a stack overflow to the program's own handler.
+bool running_under_wine();
 // A prefix that runs a program as the unprivileged user "nobody".
 std::vector<std::string> as_nobody();
 

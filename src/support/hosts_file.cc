@@ -19,9 +19,10 @@ class OpenFile {
   ~OpenFile() { close(); }
 
   Handle get() const { return handle_; }
-  void close() {
+  void close() { reset(platform::kInvalidHandle); }
+  void reset(Handle handle) {
     if (handle_ >= 0) platform::close(handle_);
-    handle_ = platform::kInvalidHandle;
+    handle_ = handle;
   }
 
  private:
@@ -70,7 +71,7 @@ bool read_rest(Handle handle, Bytes& out, bool may_map) {
 // Writes the text to a temporary file beside the target and moves it into the
 // target's place. Gives false, with the target untouched, where that route is
 // refused or would change the target's identity.
-bool replace_through_temporary(const std::string& target, const OpenFile& file,
+bool replace_through_temporary(const std::string& target, OpenFile& file,
                                const LineList& list, Bytes& staging) {
   TemporaryFile temporary(platform::create_temporary_beside(target.c_str()));
   const Handle handle = temporary.file().get();
@@ -80,6 +81,8 @@ bool replace_through_temporary(const std::string& target, const OpenFile& file,
   });
   if (!written || !platform::sync(handle)) raise_write_error();
   temporary.file().close();
+  // The target is let go first: a system may refuse to replace an open file.
+  file.close();
   return platform::replace_with_temporary(target.c_str());
 }
 
@@ -155,9 +158,10 @@ void save_lines(const LineList& list, const std::string& path) {
   const std::string target = platform::resolve_target(path.c_str());
   OpenFile file(platform::open_for_update(target.c_str()));
   if (file.get() < 0) raise_failure(Kind::EFCreateError, "Cannot create file ", path);
-  if (!replace_through_temporary(target, file, list, staging)) {
-    rewrite_in_place(file, list, staging);
-  }
+  if (replace_through_temporary(target, file, list, staging)) return;
+  if (file.get() < 0) file.reset(platform::open_for_update(target.c_str()));
+  if (file.get() < 0) raise_failure(Kind::EFCreateError, "Cannot create file ", path);
+  rewrite_in_place(file, list, staging);
 }
 
 }  // namespace tarnwick

@@ -56,7 +56,12 @@ TEST(SystemFaultTest, AccessViolationNamesTheModuleWhenThereIsOne) {
   record.write_access = false;
   record.fault_address = reinterpret_cast<const void*>(&failure_from_fault);
   const std::string text(failure_from_fault(record).text());
-  EXPECT_NE(text.find(" in module 'tarnwick_tests'. Read of address 00000010"), std::string::npos) << text;
+#ifdef _WIN32
+  const std::string module = "tarnwick_tests.exe";
+#else
+  const std::string module = "tarnwick_tests";
+#endif
+  EXPECT_NE(text.find(" in module '" + module + "'. Read of address 00000010"), std::string::npos) << text;
   EXPECT_EQ(describe_fault(kStatusAccessViolation).number, 216);
 }
 
