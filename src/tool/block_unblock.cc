@@ -15,12 +15,14 @@ std::string to_upper_ascii(std::string_view text) {
 }
 
 void block_or_unblock(RunMode mode, std::string_view name, const std::string& path) {
+  // Taken before the existence test too: a save elsewhere may replace the file
+  // in steps during which it is briefly missing.
+  const HostsLock lock(path);
   if (!is_existing_file(path)) {
     write_message("Cannot load " + path + " hosts file");
     return;
   }
   const std::string target = to_upper_ascii(name);
-  const HostsLock lock(path);
   // The list lives until the process ends; nothing is gained by taking it apart.
   static LineList lines;
   load_lines(path, lines);
