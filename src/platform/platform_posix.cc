@@ -187,7 +187,10 @@ std::string first_wildcard_match(const std::string& path) {
   const std::string directory =
       slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   const std::string pattern = slash == std::string::npos ? path : path.substr(slash + 1);
-  const std::unique_ptr<DIR, decltype(&closedir)> dir(opendir(directory.c_str()), &closedir);
+  struct CloseDir {
+    void operator()(DIR* dir) const { closedir(dir); }
+  };
+  const std::unique_ptr<DIR, CloseDir> dir(opendir(directory.c_str()));
   if (dir == nullptr) return {};
   std::vector<std::string> names;
   while (const dirent* entry = readdir(dir.get())) {
