@@ -16,33 +16,50 @@ namespace tarnwick::testing {
 std::string tool_binary() { return TARNWICK_BINARY; }
 std::string probe_binary() { return FAULT_PROBE; }
 
-RunResult run_program(const std::vector<std::string>& argv) {
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
+namespace {
+
+// Starts `argv` with standard input from /dev/null and standard output to
+// `output` (/dev/null when -1); `unused` is closed in the child.
+pid_t spawn(const std::vector<std::string>& argv, int output, int unused) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
+  if (unused >= 0) posix_spawn_file_actions_addclose(&actions, unused);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  if (output >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  }
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   pid_t pid = 0;
   const int error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  close(pipe_fds[1]);
-  if (error != 0) {
+  if (error != 0) throw std::runtime_error("cannot start " + argv[0]);
+  return pid;
+}
+
+}  // namespace
+
+RunResult run_program(const std::vector<std::string>& argv) {
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
+  pid_t pid;
+  try {
+    pid = spawn(argv, pipe_fds[1], pipe_fds[0]);
+  } catch (...) {
     close(pipe_fds[0]);
-    throw std::runtime_error("cannot start " + argv[0]);
+    close(pipe_fds[1]);
+    throw;
   }
+  close(pipe_fds[1]);
   RunResult result;
   char buffer[4096];
   ssize_t n;
   while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, n);
   close(pipe_fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.status = wait_program(pid);
   return result;
 }
 
@@ -54,20 +71,7 @@ RunResult run_tool(const std::vector<std::string>& arguments,
   return run_program(argv);
 }
 
-int start_program(const std::vector<std::string>& argv) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = 0;
-  const int error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) throw std::runtime_error("cannot start " + argv[0]);
-  return pid;
-}
+int start_program(const std::vector<std::string>& argv) { return spawn(argv, -1, -1); }
 
 int wait_program(int pid) {
   int status = 0;

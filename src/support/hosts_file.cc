@@ -113,8 +113,8 @@ void rewrite_in_place(const OpenFile& file, const LineList& list, Bytes& staging
 
 void split_text(Bytes text, LineList& list) {
   // The text ends at its first NUL byte.
-  const void* nul = text.size() == 0 ? nullptr : std::memchr(text.data(), 0, text.size());
-  const std::size_t length = nul == nullptr ? text.size() : static_cast<std::size_t>(static_cast<const char*>(nul) - text.data());
+  const std::size_t nul = text.view().find('\0');
+  const std::size_t length = nul == std::string_view::npos ? text.size() : nul;
   list.assign(std::move(text), length);
 }
 
