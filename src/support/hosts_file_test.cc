@@ -186,15 +186,6 @@ TEST(HostsFileTest, SaveKeepsLinksAndPermissions) {
 
 #endif
 
-TEST(HostsFileTest, ReadOnlyFileIsRefusedEvenForRoot) {
-  ScratchDir dir;
-  const std::string path = dir.file("hosts");
-  write_file(path, kOld);
-  fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-  EXPECT_EQ(failure_of([&] { save_lines(two_lines(), path); }), "EFCreateError: Cannot create file " + path);
-  EXPECT_EQ(read_file(path), kOld);
-  EXPECT_EQ(dir.entries(), std::vector<std::string>{"hosts"});
-}
 
 }  // namespace
 }  // namespace tarnwick

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "support/output_channel.h"
 #include "test_support.h"
 
@@ -64,15 +62,6 @@ INSTANTIATE_TEST_SUITE_P(
                  "x\r\n127.0.0.1        \xe9T\xe9.COM\r\n", kAdded}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(BlockUnblockTest, MissingFileIsReportedAndNotCreated) {
-  ScratchDir dir;
-  const std::string path = dir.file("missing");
-  FakeSystem fake;
-  block_or_unblock(RunMode::Block, "a.com", path);
-  close_channel();
-  EXPECT_EQ(fake.output(), "Cannot load " + path + " hosts file\r\n");
-  EXPECT_FALSE(std::filesystem::exists(path));
-}
 
 }  // namespace
 }  // namespace tarnwick

@@ -57,12 +57,6 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"QuotedStretchEndingAtTheLimit", "t \"" + k4096 + "\" c", {k4096, "c"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(CommandLineTest, ArgumentsBeyondTheCountAreEmpty) {
-  const CommandLine command_line("t a b");
-  EXPECT_EQ(command_line.argument(3), "");
-  EXPECT_EQ(command_line.argument(0), "");
-  EXPECT_EQ(CommandLine("t a \" b").argument(3), "");
-}
 
 }  // namespace
 }  // namespace tarnwick
