@@ -54,14 +54,14 @@ TEST(EndToEndTest, BindMountedFileIsRewrittenInPlace) {
   }
   write_file(source, lf_text);
   write_file(hosts, "");
-  const std::string script = "mount --bind \"$1\" \"$2\" && \"$3\" /B a.com \"$2\" && cat \"$2\" | md5sum";
+  const std::string script = "mount --bind \"$1\" \"$2\" && exec \"$3\" /B a.com \"$2\"";
   const auto result = run_program({"unshare", "-m", "--propagation", "private", "sh", "-c", script,
                                    "sh", source, hosts, testing::tool_binary()});
   if (result.status != 0 && result.output.empty()) GTEST_SKIP() << "private mounts unavailable";
   const std::string saved = crlf_text + "127.0.0.1        A.COM\r\n";
   EXPECT_EQ(result.status, 0);
   EXPECT_TRUE(read_file(source) == saved);
-  EXPECT_EQ(result.output.substr(0, banner().size() + 14), banner() + "Entry added.\r\n");
+  EXPECT_EQ(result.output, banner() + "Entry added.\r\n");
   EXPECT_EQ(dir.entries(), (std::vector<std::string>{"hosts", "source"}));
 }
 
@@ -108,7 +108,8 @@ TEST(EndToEndTest, OutOfMemoryIsReportedAndTheFileKept) {
   while (content.size() < 96u << 20) content += line;
   write_file(hosts, content);
   const auto result = run_tool({"/B", "a.com", hosts}, {"prlimit", "--as=" + std::to_string(64 << 20)});
-  EXPECT_TRUE(std::regex_match(result.output.substr(std::min(result.output.size(), banner().size())),
+  ASSERT_EQ(result.output.substr(0, banner().size()), banner());
+  EXPECT_TRUE(std::regex_match(result.output.substr(banner().size()),
                                report_pattern("EOutOfMemory", "Out of memory")))
       << result.output;
   EXPECT_EQ(result.status, 1);

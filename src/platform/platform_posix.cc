@@ -107,9 +107,8 @@ void copy_name(char* out, std::size_t capacity, const char* name) {
 
 // The loaded modules, noted at start-up so that fault handlers can look them up.
 struct Module {
-  std::uintptr_t start;
+  std::uintptr_t start;  // the load base: where its first segment begins
   std::uintptr_t end;
-  std::uintptr_t base;
   char name[261];
 };
 Module g_modules[32];
@@ -127,7 +126,6 @@ int note_module(dl_phdr_info* info, std::size_t, void*) {
     module.end = std::max<std::uintptr_t>(module.end, info->dlpi_addr + segment.p_vaddr + segment.p_memsz);
   }
   if (module.start >= module.end) return 0;
-  module.base = module.start;
   // The program itself comes first, without a name: it is named as its file is.
   const char* path = g_module_count == 0 ? g_program_name : info->dlpi_name;
   const char* slash = std::strrchr(path, '/');
@@ -527,7 +525,7 @@ bool find_module(const void* address, char* name, std::size_t capacity, std::uin
     const std::size_t length = std::min(std::strlen(module.name), capacity - 1);
     std::memcpy(name, module.name, length);
     name[length] = '\0';
-    *base = module.base;
+    *base = module.start;
     return true;
   }
   return false;
