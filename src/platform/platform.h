@@ -143,9 +143,9 @@ void initialize_process();
 // arguments.
 std::string command_line();
 
-// Where the system hands over separate arguments, the command line is rebuilt
-// from them: each argument after one space, wrapped in double quotes when it is
-// empty or holds a control byte or space and no double quote.
+// Where the system hands over separate arguments (POSIX), the command line is
+// rebuilt from them: each argument after one space, wrapped in double quotes
+// when it is empty or holds a control byte or space and no double quote.
 std::string join_arguments(int count, const char* const* arguments);
 
 // The file name of the running program, without its directory.
