@@ -32,8 +32,6 @@ class OutputChannel {
   // Writes out whatever is still pending. Failures are recorded, never reported.
   void close();
 
-  bool is_open() const { return open_; }
-
  private:
   bool open();
   void write_bytes(std::string_view bytes);
