@@ -12,19 +12,23 @@ namespace tarnwick {
 inline constexpr std::size_t kReportCapacity = 1024;
 using ReportText = FixedText<kReportCapacity>;
 
+// Addresses in the reports are eight hexadecimal digits: on a 64-bit system
+// an absolute address shows its low 32 bits.
+using ReportAddress = std::uint32_t;
+
 // "Exception KIND in module MODULE at ADDRESS." LF MESSAGE, with a full stop
 // added unless the message is empty or already ends in one.
 void format_failure_report(ReportText& out, std::string_view kind, std::string_view module,
-                           std::uint64_t relative_address, std::string_view message);
+                           ReportAddress relative_address, std::string_view message);
 
 // "Runtime error" and `number` right-aligned in four columns, " at " and the
 // address.
-void format_runtime_error(ReportText& out, int number, std::uint64_t address);
+void format_runtime_error(ReportText& out, int number, ReportAddress address);
 
 // The module and module-relative address the report names for a code address.
 struct CodeLocation {
   char module[261];
-  std::uint64_t relative_address;
+  ReportAddress relative_address;
 };
 CodeLocation locate_code(const void* address);
 

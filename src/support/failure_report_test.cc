@@ -26,6 +26,15 @@ TEST(FailureReportTest, FormatsKindModuleAddressAndFullStop) {
   }
 }
 
+// Outside every module the address counts from the usual load address, 4096,
+// and stays eight digits below it too.
+TEST(FailureReportTest, AddressOutsideEveryModuleIsEightDigits) {
+  const CodeLocation location = locate_code(reinterpret_cast<const void*>(0x10));
+  ReportText text;
+  format_failure_report(text, "EFOpenError", location.module, location.relative_address, "");
+  EXPECT_EQ(text.view(), "Exception EFOpenError in module " + std::string(location.module) + " at FFFFF010.\n");
+}
+
 TEST(FailureReportTest, CutAfter1024Characters) {
   ReportText text;
   format_failure_report(text, "EFOpenError", "tarnwick", 1, std::string(2000, 'p'));
