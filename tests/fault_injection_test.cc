@@ -6,6 +6,7 @@
 #include <set>
 
 #include "support/failure.h"
+#include "support/hosts_file.h"
 #include "support/output_channel.h"
 #include "test_support.h"
 #include "tool/run_flow.h"
@@ -24,7 +25,8 @@ struct Scenario {
   const char* mode;
   std::string before;
   std::string after;
-  bool hard_link;  // forces the in-place rewrite
+  bool hard_link;   // forces the journalled rewrite in place
+  bool attribute;   // an extended attribute the rename must carry over
 };
 
 struct Outcome {
@@ -71,11 +73,14 @@ TEST(FaultInjectionTest, NoFailureLosesTheHostsFile) {
   }
   const std::string entry = "127.0.0.1        ADS.EXAMPLE.COM\r\n";
   const std::vector<Scenario> scenarios = {
-      {"block, LF text", "/B", lf_text, crlf_text + entry, false},
-      {"block, CR LF text", "/B", crlf_text, crlf_text + entry, false},
-      {"unblock", "/U", crlf_text + entry + "# end\n", crlf_text + "# end\r\n", false},
-      {"block in place", "/B", lf_text, crlf_text + entry, true},
-      {"unblock in place", "/U", lf_text + entry, crlf_text, true},
+      {"block, LF text", "/B", lf_text, crlf_text + entry, false, false},
+      {"block, CR LF text", "/B", crlf_text, crlf_text + entry, false, false},
+      {"unblock", "/U", crlf_text + entry + "# end\n", crlf_text + "# end\r\n", false, false},
+      {"block in place, journalled", "/B", lf_text, crlf_text + entry, true, false},
+      {"unblock in place, journalled", "/U", lf_text + entry, crlf_text, true, false},
+#ifndef _WIN32
+      {"block keeping an attribute", "/B", lf_text, crlf_text + entry, false, true},
+#endif
   };
   int points = 0;
   for (const Scenario& s : scenarios) {
@@ -86,8 +91,13 @@ TEST(FaultInjectionTest, NoFailureLosesTheHostsFile) {
         const std::string path = dir.file("hosts");
         write_file(path, s.before);
         if (s.hard_link) fs::create_hard_link(path, dir.file("link"));
+#ifndef _WIN32
+        if (s.attribute) testing::set_attribute(path, "user.origin", "blocklist");
+#endif
         const Outcome outcome = run_whole("tarnwick " + std::string(s.mode) + " ads.example.com " + path,
                                           allocations, n);
+        // What the run left is cleared away by the next, before it reads the file.
+        HostsFile{path};
         const std::string now = read_file(path);
         const bool is_new = now == s.after;
         EXPECT_TRUE(is_new || now == s.before);
@@ -97,6 +107,11 @@ TEST(FaultInjectionTest, NoFailureLosesTheHostsFile) {
         if (outcome.status != 0) {
           EXPECT_TRUE(kPossibleKinds.count(outcome.kind)) << outcome.kind;
         }
+#ifndef _WIN32
+        if (s.attribute) {
+          EXPECT_EQ(testing::attribute(path, "user.origin"), "blocklist");
+        }
+#endif
         std::vector<std::string> expected_entries = {"hosts"};
         if (s.hard_link) expected_entries.push_back("link");
         EXPECT_EQ(dir.entries(), expected_entries);

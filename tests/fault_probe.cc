@@ -1,7 +1,11 @@
 // Makes one real processor fault (or an early runtime error), chosen by its
 // argument, so that tests can check the report the failure services write.
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
 
+#include "platform/platform.h"
 #include "support/failure.h"
 #include "support/lifecycle.h"
 
@@ -19,7 +23,20 @@ int recurse(int depth) {
   return recurse(depth + 1) + frame[0];
 }
 
+// Maps a file whole, then cuts it short as another program might, and reads
+// on: the page is gone from the file.
+int read_shrunk_mapping() {
+  const std::string path = (std::filesystem::temp_directory_path() / "tarnwick-probe-mapped").string();
+  std::ofstream(path, std::ios::binary) << std::string(65536, 'x');
+  const tarnwick::platform::Handle file = tarnwick::platform::open_for_reading(path.c_str());
+  const char* volatile text = tarnwick::platform::map_file(file, 65536);
+  std::filesystem::resize_file(path, 0);
+  std::filesystem::remove(path);
+  return text == nullptr ? 0 : text[40000];
+}
+
 int fault(const char* what) {
+  if (std::strcmp(what, "mapped-file-shrunk") == 0) return read_shrunk_mapping();
   if (std::strcmp(what, "null-read") == 0) return *g_null;
   if (std::strcmp(what, "bad-write") == 0) *g_bad = 1;
   if (std::strcmp(what, "divide-by-zero") == 0) return g_ten / g_zero;

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <stdexcept>
@@ -30,11 +31,23 @@ pid_t spawn(const std::vector<std::string>& argv, int output, int unused) {
   } else {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   }
+  // The child starts as from a shell: every signal at its default, none
+  // blocked, whatever this process has changed for itself.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t all;
+  sigset_t none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   pid_t pid = 0;
-  const int error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  const int error = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) throw std::runtime_error("cannot start " + argv[0]);
   return pid;
@@ -80,6 +93,20 @@ int wait_program(int pid) {
 }
 
 void kill_program(int pid) { kill(pid, SIGKILL); }
+
+void signal_program(int pid, int signal) { kill(pid, signal); }
+
+void set_attribute(const std::string& path, const std::string& name, const std::string& value) {
+  if (setxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0) != 0) {
+    throw std::runtime_error("cannot set " + name + " on " + path);
+  }
+}
+
+std::string attribute(const std::string& path, const std::string& name) {
+  char value[256];
+  const ssize_t n = getxattr(path.c_str(), name.c_str(), value, sizeof value);
+  return n < 0 ? std::string() : std::string(value, static_cast<std::size_t>(n));
+}
 
 void pause_for(int microseconds) { usleep(static_cast<useconds_t>(microseconds)); }
 

@@ -72,7 +72,11 @@ FakeSystem::~FakeSystem() {
 }
 
 void FakeSystem::fail_on(platform::Call call, int occurrence, platform::ErrorCode code) {
-  planned_.push_back({call, occurrence, code});
+  planned_.push_back({call, occurrence, code, nullptr});
+}
+
+void FakeSystem::before(platform::Call call, int occurrence, std::function<void()> action) {
+  planned_.push_back({call, occurrence, 0, std::move(action)});
 }
 
 namespace {
@@ -87,7 +91,7 @@ platform::ErrorCode typical_error(platform::Call call) {
     case Call::kWrite:
     case Call::kWriteAt:
     case Call::kTruncate: return platform::kErrorDiskFull;
-    case Call::kResolveTarget: return platform::kErrorPathNotFound;
+    case Call::kLocate: return platform::kErrorPathNotFound;
     case Call::kStandardOutput:
     case Call::kFileType:
     case Call::kSeek: return platform::kErrorInvalidHandle;
@@ -106,10 +110,13 @@ platform::ErrorCode FakeSystem::fail(platform::Call call) {
   }
   if (call != platform::Call::kClose && ++calls_ == nth_call_) return typical_error(call);
   const int seen = ++counts_[static_cast<int>(call)];
+  platform::ErrorCode code = 0;
   for (const Planned& p : planned_) {
-    if (p.call == call && p.occurrence == seen) return p.code;
+    if (p.call != call || p.occurrence != seen) continue;
+    if (p.action) p.action();
+    if (p.code != 0) code = p.code;
   }
-  return 0;
+  return code;
 }
 
 platform::ErrorCode FakeSystem::write_standard_output(std::string_view bytes) {

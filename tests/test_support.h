@@ -1,6 +1,7 @@
 // Helpers shared by the tests: scratch directories, files, running the tool.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,12 @@ int start_program(const std::vector<std::string>& argv);
 int wait_program(int pid);
 // Sends SIGKILL.
 void kill_program(int pid);
+#ifndef _WIN32
+void signal_program(int pid, int signal);
+// Sets an extended attribute; reads one back ("" when it is missing).
+void set_attribute(const std::string& path, const std::string& name, const std::string& value);
+std::string attribute(const std::string& path, const std::string& name);
+#endif
 // Sleeps for `microseconds`.
 void pause_for(int microseconds);
 
@@ -74,6 +81,8 @@ class FakeSystem : public platform::Seam {
 
   // Makes the `occurrence`-th call (from 1) of `call` fail with `code`.
   void fail_on(platform::Call call, int occurrence, platform::ErrorCode code);
+  // Runs `action` just before the `occurrence`-th call of `call` reaches the system.
+  void before(platform::Call call, int occurrence, std::function<void()> action);
   // Makes the n-th system call of any kind fail (closes and allocations not
   // counted), with an error code typical of that call.
   void fail_nth_call(int n) { nth_call_ = n; }
@@ -96,6 +105,7 @@ class FakeSystem : public platform::Seam {
     platform::Call call;
     int occurrence;
     platform::ErrorCode code;
+    std::function<void()> action;
   };
   std::vector<Planned> planned_;
   int counts_[32] = {};

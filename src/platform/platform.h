@@ -61,40 +61,79 @@ bool write(Handle handle, std::string_view bytes);
 
 void close(Handle handle);
 
+// ---- Where a file lives -----------------------------------------------------------
+
+// A file found once: its full path with symbolic links resolved, and, where the
+// system allows, the directory that holds it kept open, so that every later call
+// about the file and the files beside it reaches the same directory whatever
+// happens to the path meanwhile.
+struct Site {
+  std::string path;                   // links resolved
+  std::size_t name_at = 0;            // where the file's own name starts in `path`
+  Handle directory = kInvalidHandle;  // closed with close()
+};
+
+// Finds the regular file that `path` names. False (and `site` untouched) when it
+// names none.
+bool locate(const char* path, Site& site);
+
+// What tells one state of a file from another: the same file, unchanged, gives
+// the same stamp.
+struct FileStamp {
+  std::uint64_t device = 0;
+  std::uint64_t file = 0;  // the file's number on its device
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;  // last write, in the system's finest unit
+  bool operator==(const FileStamp&) const = default;
+};
+bool stamp(Handle handle, FileStamp& out);
+
+// The files a run keeps beside the file it edits, named after it.
+enum class Companion { kLock, kJournal, kTemporary };
+
+// Opens a companion of the file at `site`: `create` makes a new one (refused
+// when one exists) that only its owner may use, otherwise an existing one is
+// opened for reading.
+Handle open_companion(const Site& site, Companion companion, bool create);
+bool remove_companion(const Site& site, Companion companion);
+
+// Makes the directory entries beside the file durable.
+bool sync_directory(const Site& site);
+
 // ---- Replacing a file's content -----------------------------------------------
 //
-// A save goes through these calls: the target is checked by opening it for
-// writing without emptying it, the new text goes to a temporary file beside it,
-// and the temporary file takes the target's place in one step. Where that cannot
-// keep the target's identity the text is written over the target in place.
+// A save goes through these calls: the file is opened for writing without
+// emptying it, the new text goes to a temporary file beside it, and the temporary
+// file takes the file's place in one step. Where that cannot keep the file's
+// identity the text is written over the file in place.
 
-// The file a save must replace: `path` with symbolic links resolved, or `path`
-// itself when it does not exist yet.
-std::string resolve_target(const char* path);
+// Opens the file at `site` for reading and writing without emptying it, without
+// following a link planted in its place. A file that nobody may write
+// (read-only) is refused, also for an administrator.
+Handle open_for_update(const Site& site);
 
-// Opens `path` for reading and writing without emptying it, creating it when it
-// is missing. A file that nobody may write (read-only) is refused, also for an
-// administrator.
-Handle open_for_update(const char* path);
+// Gives `to` the owner and permissions of `from`.
+bool adopt_owner_and_mode(Handle from, Handle to);
 
-// Creates a new, empty temporary file in the directory of `target`. Only one
-// exists at a time; it is remembered so that a crash can still remove it.
-Handle create_temporary_beside(const char* target);
+// Creates a new, empty temporary file beside the file at `site`: without a name
+// where the system allows, so that nothing is left if the process dies.
+Handle create_temporary(const Site& site);
 
-// Gives the temporary file the target's permissions and owner. False when the
-// replacement would not be the same file to its users (the target has other
-// hard links, or its owner cannot be kept).
-bool adopt_identity(Handle temporary, Handle target);
+// Makes the temporary file the same file as `target` to its users: owner,
+// permissions and every extended attribute (access lists, security labels).
+// False when that cannot be done, or when the replacement could not be the
+// same file (the target has other hard links).
+bool copy_metadata(Handle target, Handle temporary);
 
 // Makes the file's bytes durable.
 bool sync(Handle handle);
 
-// Moves the temporary file over `target` in one step and makes that durable.
-// False when the system refuses (for example a target that is a mount point);
-// the temporary file then still exists.
-bool replace_with_temporary(const char* target);
+// Moves the temporary file over the file at `site` in one step and makes that
+// durable; the temporary handle is closed. False when the system refuses (for
+// example a target that is a mount point).
+bool replace_with_temporary(const Site& site, Handle& temporary);
 
-// Removes the temporary file, if one exists. Safe to call from a fault handler.
+// Removes a named temporary file, if one is left. Safe in a fault handler.
 void discard_temporary();
 
 // Writes `bytes` at `offset`, continuing after short writes.
@@ -104,12 +143,27 @@ bool truncate(Handle handle, std::int64_t size);
 
 // ---- Serialising runs -------------------------------------------------------------
 
-// Takes the exclusive advisory lock that runs of the tool on the same file
-// share, waiting while another run holds it. Gives a handle that holds the
-// lock until unlock_file, or kInvalidHandle when the file cannot be locked.
-// Other programs are not kept out: the lock binds only those who ask for it.
-Handle lock_file(const char* path);
-void unlock_file(Handle lock);
+// Takes the lock that runs of the tool on the file at `site` share, waiting
+// while another run holds it. Where the system allows, it is a lock file beside
+// the file that only the file's owner can open, removed again by unlock_run, so
+// that a user who may merely read the file cannot hold runs up. Elsewhere the
+// file itself is locked, waiting 10 seconds at most. Gives kInvalidHandle when
+// no lock can be had: last_error() is then kErrorSharingViolation when another
+// holds it, and anything else when the file cannot be locked at all.
+Handle lock_run(const Site& site);
+void unlock_run(const Site& site, Handle lock);
+
+// ---- Interrupts ---------------------------------------------------------------------
+
+// Between hold_interrupts and release_interrupts, the requests that end a
+// process (Ctrl-C, a terminal hang-up, a polite kill) wait; released, they take
+// their usual course. Calls nest.
+void hold_interrupts();
+void release_interrupts();
+
+// Removes what the run keeps beside the file it edits (the lock file and a named
+// temporary file), for a run that ends abruptly. Safe in a fault handler.
+void remove_run_files();
 
 // ---- Memory ---------------------------------------------------------------------
 
@@ -135,8 +189,10 @@ Handle standard_output();
 enum class FileType { kUnknown = 0, kDisk = 1, kCharacter = 2, kPipe = 3 };
 FileType file_type(Handle handle);
 
-// Prepares the process: broken pipes become write errors instead of ending it,
-// and the loaded modules are noted so that fault handlers can name them.
+// Prepares the process: broken pipes and files grown past a size limit become
+// write errors instead of ending it, interrupts remove the run's files before
+// they end it, and the loaded modules are noted so that fault handlers can name
+// them.
 void initialize_process();
 
 // The process command line as one byte string: the program's name, then its
@@ -145,7 +201,9 @@ std::string command_line();
 
 // Where the system hands over separate arguments (POSIX), the command line is
 // rebuilt from them: each argument after one space, wrapped in double quotes
-// when it is empty or holds a control byte or space and no double quote.
+// when it is empty or holds a control byte or space and no double quote. The
+// program's own name always stays one token: its quotes and blanks are dropped
+// and it is cut to the longest token, or "tarnwick" stands for an empty one.
 std::string join_arguments(int count, const char* const* arguments);
 
 // The file name of the running program, without its directory.
@@ -185,6 +243,9 @@ struct FaultRecord {
   const void* fault_address = nullptr;  // the faulting instruction
   bool write_access = false;            // for access violations
   const void* accessed_address = nullptr;
+  // The access fell on a mapped file's page that the file no longer has: the
+  // file was shortened under the process.
+  bool in_mapped_file = false;
 };
 
 // Runs `handler` on a stack of its own when the processor faults. The handler
@@ -208,17 +269,22 @@ enum class Call {
   kRead,
   kWrite,
   kClose,
-  kResolveTarget,
+  kLocate,
+  kStamp,
+  kOpenCompanion,
+  kRemoveCompanion,
+  kSyncDirectory,
   kOpenForUpdate,
+  kAdoptOwnerAndMode,
   kCreateTemporary,
-  kAdoptIdentity,
+  kCopyMetadata,
   kSync,
   kReplace,
   kWriteAt,
   kTruncate,
   kMapFile,
   kDetachMapping,
-  kLockFile,
+  kLockRun,
   kAllocate,
   kStandardOutput,
   kFileType,

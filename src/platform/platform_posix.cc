@@ -11,6 +11,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -151,8 +152,28 @@ void capture_process(int argc, char** argv, char**) {
 __attribute__((section(".init_array"), used)) void (*g_capture_process)(int, char**, char**) =
     &capture_process;
 
-// The one temporary file of a save in progress; empty when there is none.
-char g_temporary_path[PATH_MAX + 32] = "";
+// The files a run keeps beside the file it edits, by directory and name, so that
+// an interrupt or a fault can remove them; a name is empty while there is none.
+struct RunFile {
+  int directory = -1;
+  char name[NAME_MAX + 1] = "";
+};
+RunFile g_lock_file;
+RunFile g_named_temporary;
+
+void forget(RunFile& file) { file.name[0] = '\0'; }
+
+void remove_run_file(RunFile& file) {
+  if (file.name[0] != '\0') unlinkat(file.directory, file.name, 0);
+  forget(file);
+}
+
+// The mapped files, so that a fault on one of them can be told from others.
+struct Mapping {
+  const char* start = nullptr;
+  std::size_t size = 0;
+};
+Mapping g_mappings[4];
 
 // ---- Helpers -------------------------------------------------------------------
 
@@ -293,18 +314,89 @@ void close(Handle handle) {
   ::close(fd_of(handle));
 }
 
-// ---- Replacing a file's content ------------------------------------------------
+// ---- Where a file lives -----------------------------------------------------------
 
-std::string resolve_target(const char* path) {
-  if (injected(Call::kResolveTarget)) return path;
+bool locate(const char* path, Site& site) {
+  if (injected(Call::kLocate)) return false;
   // Freed on every way out, also when copying it runs out of memory.
   const std::unique_ptr<char, decltype(&free)> resolved(realpath(path, nullptr), &free);
-  return resolved == nullptr ? std::string(path) : std::string(resolved.get());
+  if (resolved == nullptr) return fail_with_errno(false);
+  struct stat info {};
+  if (stat(resolved.get(), &info) != 0) return fail_with_errno(false);
+  if (!S_ISREG(info.st_mode)) return fail_with(kErrorAccessDenied, false);
+  std::string full = resolved.get();
+  const std::size_t slash = full.rfind('/');
+  const std::string directory = slash == 0 ? "/" : full.substr(0, slash);
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return fail_with_errno(false);
+  site.path = std::move(full);
+  site.name_at = slash + 1;
+  site.directory = fd;
+  return true;
 }
 
-Handle open_for_update(const char* path) {
+bool stamp(Handle handle, FileStamp& out) {
+  if (injected(Call::kStamp)) return false;
+  struct stat info {};
+  if (fstat(fd_of(handle), &info) != 0) return fail_with_errno(false);
+  out.device = info.st_dev;
+  out.file = info.st_ino;
+  out.size = static_cast<std::uint64_t>(info.st_size);
+  out.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  return true;
+}
+
+namespace {
+
+const char* name_of(const Site& site) { return site.path.c_str() + site.name_at; }
+
+// The name of a companion: the file's own name and a suffix. False when that
+// would be too long a name.
+bool companion_name(const Site& site, Companion companion, char (&out)[NAME_MAX + 1]) {
+  static constexpr const char* kSuffixes[] = {".tarnwick-lock", ".tarnwick-journal", ".tarnwick-new"};
+  const char* name = name_of(site);
+  const char* suffix = kSuffixes[static_cast<int>(companion)];
+  const std::size_t length = std::strlen(name);
+  if (length + std::strlen(suffix) > NAME_MAX) return fail_with(kErrorPathNotFound, false);
+  std::memcpy(out, name, length);
+  std::strcpy(out + length, suffix);
+  return true;
+}
+
+}  // namespace
+
+Handle open_companion(const Site& site, Companion companion, bool create) {
+  if (injected(Call::kOpenCompanion)) return kInvalidHandle;
+  char name[NAME_MAX + 1];
+  if (!companion_name(site, companion, name)) return kInvalidHandle;
+  const int flags = create ? O_RDWR | O_CREAT | O_EXCL : O_RDONLY | O_NONBLOCK;
+  const int fd = openat(site.directory, name, flags | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return fail_with_errno(kInvalidHandle);
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return fail_with(kErrorAccessDenied, kInvalidHandle);
+  }
+  return fd;
+}
+
+bool remove_companion(const Site& site, Companion companion) {
+  if (injected(Call::kRemoveCompanion)) return false;
+  char name[NAME_MAX + 1];
+  if (!companion_name(site, companion, name)) return false;
+  return unlinkat(site.directory, name, 0) == 0 || errno == ENOENT || fail_with_errno(false);
+}
+
+bool sync_directory(const Site& site) {
+  if (injected(Call::kSyncDirectory)) return false;
+  return fsync(site.directory) == 0 || fail_with_errno(false);
+}
+
+// ---- Replacing a file's content ------------------------------------------------
+
+Handle open_for_update(const Site& site) {
   if (injected(Call::kOpenForUpdate)) return kInvalidHandle;
-  const int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  const int fd = openat(site.directory, name_of(site), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return fail_with_errno(kInvalidHandle);
   struct stat info {};
   // A file that grants writing to nobody is read-only, whoever asks.
@@ -315,38 +407,101 @@ Handle open_for_update(const char* path) {
   return fd;
 }
 
-Handle create_temporary_beside(const char* target) {
-  if (injected(Call::kCreateTemporary)) return kInvalidHandle;
-  const std::size_t length = std::strlen(target);
-  if (length + 24 > sizeof g_temporary_path) return fail_with(kErrorPathNotFound, kInvalidHandle);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::memcpy(g_temporary_path, target, length);
-    snprintf(g_temporary_path + length, sizeof g_temporary_path - length, ".tw%d-%d",
-             static_cast<int>(getpid()), attempt);
-    const int fd = ::open(g_temporary_path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) return fd;
-    if (errno != EEXIST) break;
-  }
-  const int error = errno;
-  g_temporary_path[0] = '\0';
-  errno = error;
-  return fail_with_errno(kInvalidHandle);
-}
-
-bool adopt_identity(Handle temporary, Handle target) {
-  if (injected(Call::kAdoptIdentity)) return false;
+bool adopt_owner_and_mode(Handle from, Handle to) {
+  if (injected(Call::kAdoptOwnerAndMode)) return false;
   struct stat wanted {};
   struct stat have {};
-  if (fstat(fd_of(target), &wanted) != 0 || fstat(fd_of(temporary), &have) != 0) {
-    return fail_with_errno(false);
-  }
-  if (wanted.st_nlink > 1) return fail_with(kErrorAccessDenied, false);
+  if (fstat(fd_of(from), &wanted) != 0 || fstat(fd_of(to), &have) != 0) return fail_with_errno(false);
   if ((wanted.st_uid != have.st_uid || wanted.st_gid != have.st_gid) &&
-      fchown(fd_of(temporary), wanted.st_uid, wanted.st_gid) != 0) {
+      fchown(fd_of(to), wanted.st_uid, wanted.st_gid) != 0) {
     return fail_with_errno(false);
   }
-  if (fchmod(fd_of(temporary), wanted.st_mode & 07777) != 0) return fail_with_errno(false);
-  return true;
+  return fchmod(fd_of(to), wanted.st_mode & 07777) == 0 || fail_with_errno(false);
+}
+
+Handle create_temporary(const Site& site) {
+  if (injected(Call::kCreateTemporary)) return kInvalidHandle;
+#ifdef O_TMPFILE
+  // Without a name nothing is left behind, whatever ends the process.
+  const int unnamed = openat(site.directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (unnamed >= 0) return unnamed;
+#endif
+  // Named after the process, so that no other run can take it for its own.
+  char name[NAME_MAX + 1];
+  if (!companion_name(site, Companion::kTemporary, name)) return kInvalidHandle;
+  const std::size_t length = std::strlen(name);
+  const int written = snprintf(name + length, sizeof name - length, "-%d", static_cast<int>(getpid()));
+  if (written < 0 || static_cast<std::size_t>(written) >= sizeof name - length) {
+    return fail_with(kErrorPathNotFound, kInvalidHandle);
+  }
+  const int fd = openat(site.directory, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return fail_with_errno(kInvalidHandle);
+  g_named_temporary.directory = site.directory;
+  std::memcpy(g_named_temporary.name, name, sizeof name);
+  return fd;
+}
+
+namespace {
+
+// The names of a file's extended attributes, each NUL-terminated. The system
+// keeps lists and values below 64 KiB.
+struct AttributeNames {
+  char bytes[65536];
+  ssize_t length = 0;
+
+  bool read(int fd) {
+    length = flistxattr(fd, bytes, sizeof bytes);
+    if (length < 0 && (errno == ENOTSUP || errno == ENOSYS)) length = 0;  // none where none are kept
+    return length >= 0;
+  }
+  bool holds(const char* name) const {
+    for (const char* p = bytes; p < bytes + length; p += std::strlen(p) + 1) {
+      if (std::strcmp(p, name) == 0) return true;
+    }
+    return false;
+  }
+};
+
+AttributeNames g_target_attributes;
+AttributeNames g_temporary_attributes;
+char g_attribute_value[65536];
+
+}  // namespace
+
+bool copy_metadata(Handle target, Handle temporary) {
+  if (injected(Call::kCopyMetadata)) return false;
+  const int from = fd_of(target);
+  const int to = fd_of(temporary);
+  struct stat wanted {};
+  struct stat have {};
+  if (fstat(from, &wanted) != 0 || fstat(to, &have) != 0) return fail_with_errno(false);
+  // Another name would keep the old content: the replacement would not be the file.
+  if (wanted.st_nlink > 1) return fail_with(kErrorAccessDenied, false);
+  // The owner first: changing it drops attributes such as file capabilities.
+  if ((wanted.st_uid != have.st_uid || wanted.st_gid != have.st_gid) &&
+      fchown(to, wanted.st_uid, wanted.st_gid) != 0) {
+    return fail_with_errno(false);
+  }
+  AttributeNames& wanted_names = g_target_attributes;
+  AttributeNames& had_names = g_temporary_attributes;
+  if (!wanted_names.read(from) || !had_names.read(to)) return fail_with_errno(false);
+  // What the new file got from its directory (a default access list, a label)
+  // and the target lacks goes first; then the mode; then the target's own
+  // attributes, among them an access list that sets the group bits as before.
+  for (const char* name = had_names.bytes; name < had_names.bytes + had_names.length;
+       name += std::strlen(name) + 1) {
+    if (!wanted_names.holds(name) && fremovexattr(to, name) != 0) return fail_with_errno(false);
+  }
+  if (fchmod(to, wanted.st_mode & 07777) != 0) return fail_with_errno(false);
+  for (const char* name = wanted_names.bytes; name < wanted_names.bytes + wanted_names.length;
+       name += std::strlen(name) + 1) {
+    const ssize_t size = fgetxattr(from, name, g_attribute_value, sizeof g_attribute_value);
+    if (size < 0 || fsetxattr(to, name, g_attribute_value, static_cast<std::size_t>(size), 0) != 0) {
+      return fail_with_errno(false);
+    }
+  }
+  if (fstat(to, &have) != 0) return fail_with_errno(false);
+  return have.st_mode == wanted.st_mode || fail_with(kErrorAccessDenied, false);
 }
 
 bool sync(Handle handle) {
@@ -354,34 +509,41 @@ bool sync(Handle handle) {
   return fsync(fd_of(handle)) == 0 || fail_with_errno(false);
 }
 
-bool replace_with_temporary(const char* target) {
+bool replace_with_temporary(const Site& site, Handle& temporary) {
   if (injected(Call::kReplace)) return false;
-  // The directory's name is had before the rename: nothing after it may fail
-  // for want of memory, since the new text is then in place.
-  char directory[PATH_MAX] = ".";
-  if (const char* slash = std::strrchr(target, '/')) {
-    const auto length = std::max<std::size_t>(static_cast<std::size_t>(slash - target), 1);
-    if (length >= sizeof directory) return fail_with(kErrorPathNotFound, false);
-    std::memcpy(directory, target, length);
-    directory[length] = '\0';
+  if (g_named_temporary.name[0] == '\0') {
+    // An unnamed file gets its name only now, for the instant before the rename.
+    // A name left by a run that died in that instant is taken over.
+    RunFile named;
+    named.directory = site.directory;
+    if (!companion_name(site, Companion::kTemporary, named.name)) return false;
+    char self[64];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", fd_of(temporary));
+    const auto link = [&] {
+      return linkat(AT_FDCWD, self, site.directory, named.name, AT_SYMLINK_FOLLOW) == 0 ||
+             (errno != EEXIST && linkat(fd_of(temporary), "", site.directory, named.name, AT_EMPTY_PATH) == 0);
+    };
+    if (!link() && !(errno == EEXIST && unlinkat(site.directory, named.name, 0) == 0 && link())) {
+      return fail_with_errno(false);
+    }
+    g_named_temporary = named;
   }
-  if (rename(g_temporary_path, target) != 0) return fail_with_errno(false);
-  g_temporary_path[0] = '\0';
-  // Make the new directory entry durable as well.
-  const int fd = ::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    ::close(fd);
+  if (renameat(site.directory, g_named_temporary.name, site.directory, name_of(site)) != 0) {
+    const int error = errno;
+    remove_run_file(g_named_temporary);
+    errno = error;
+    return fail_with_errno(false);
   }
+  forget(g_named_temporary);
+  ::close(fd_of(temporary));
+  temporary = kInvalidHandle;
+  // Make the new directory entry durable as well; the new text is in place
+  // whatever this answers.
+  fsync(site.directory);
   return true;
 }
 
-void discard_temporary() {
-  if (g_temporary_path[0] != '\0') {
-    unlink(g_temporary_path);
-    g_temporary_path[0] = '\0';
-  }
-}
+void discard_temporary() { remove_run_file(g_named_temporary); }
 
 bool write_at(Handle handle, std::int64_t offset, std::string_view bytes) {
   if (injected(Call::kWriteAt)) return false;
@@ -407,33 +569,138 @@ bool truncate(Handle handle, std::int64_t size) {
 
 // ---- Serialising runs ------------------------------------------------------------------
 
-Handle lock_file(const char* path) {
-  if (injected(Call::kLockFile)) return kInvalidHandle;
-  // A save by rename puts a new file in the old one's place: a lock won on the
-  // old file no longer guards the path, so lock whatever the path names now.
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return fail_with_errno(kInvalidHandle);
+namespace {
+
+constexpr int kLockWaitMilliseconds = 10000;
+
+// True when `held` (an open lock) is still the file that `name` names: a run
+// that locked a file just removed or replaced must lock the new one instead.
+bool still_named(int directory, const char* name, int held) {
+  struct stat mine {};
+  struct stat named {};
+  return fstat(held, &mine) == 0 && fstatat(directory, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+}
+
+// The lock file beside the file, owned like the file and open to its owner
+// alone: -1 when there is none to be had that others could not hold.
+int open_lock_file(const Site& site, const struct stat& target, const char* name) {
+  const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+  int fd = openat(site.directory, name, flags | O_CREAT | O_EXCL, 0600);
+  const bool created = fd >= 0;
+  if (!created && errno == EEXIST) fd = openat(site.directory, name, flags);
+  if (fd < 0) return -1;
+  struct stat info {};
+  bool usable = fstat(fd, &info) == 0;
+  if (usable && created && (info.st_uid != target.st_uid || info.st_gid != target.st_gid)) {
+    usable = fchown(fd, target.st_uid, target.st_gid) == 0 || info.st_uid == target.st_uid;
+    if (usable) usable = fstat(fd, &info) == 0;
+  }
+  // Left by someone else, or open to others: it could be held against us.
+  usable = usable && S_ISREG(info.st_mode) && info.st_nlink == 1 && (info.st_mode & 077) == 0 &&
+           (info.st_uid == target.st_uid || info.st_uid == 0);
+  if (usable) return fd;
+  if (created) unlinkat(site.directory, name, 0);
+  ::close(fd);
+  return -1;
+}
+
+}  // namespace
+
+Handle lock_run(const Site& site) {
+  if (injected(Call::kLockRun)) return kInvalidHandle;
+  struct stat target {};
+  if (fstatat(site.directory, name_of(site), &target, AT_SYMLINK_NOFOLLOW) != 0) {
+    return fail_with_errno(kInvalidHandle);
+  }
+  char name[NAME_MAX + 1];
+  for (int attempt = 0; attempt < 100 && companion_name(site, Companion::kLock, name); ++attempt) {
+    const int fd = open_lock_file(site, target, name);
+    if (fd < 0) break;
     int locked;
     while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
     }
-    struct stat held {};
-    struct stat named {};
-    if (locked == 0 && fstat(fd, &held) == 0 && stat(path, &named) == 0 && held.st_dev == named.st_dev &&
-        held.st_ino == named.st_ino) {
+    if (locked == 0 && still_named(site.directory, name, fd)) {
+      g_lock_file.directory = site.directory;
+      std::memcpy(g_lock_file.name, name, sizeof name);
       return fd;
     }
-    const int error = errno;
     ::close(fd);
-    if (locked != 0) {
+    if (locked != 0) break;
+  }
+  // No lock file: the file itself, which anyone who may read it can lock too,
+  // so never waited for long.
+  const int fd = openat(site.directory, name_of(site), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return fail_with_errno(kInvalidHandle);
+  for (int waited = 0; waited <= kLockWaitMilliseconds; waited += 10) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      if (still_named(site.directory, name_of(site), fd)) return fd;
+      flock(fd, LOCK_UN);  // replaced meanwhile: a run that went before saved by renaming
+    } else if (errno != EWOULDBLOCK && errno != EINTR) {
+      const int error = errno;
+      ::close(fd);
       errno = error;
       return fail_with_errno(kInvalidHandle);
     }
+    const timespec pause{0, 10 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
   }
+  ::close(fd);
   return fail_with(kErrorSharingViolation, kInvalidHandle);
 }
 
-void unlock_file(Handle lock) { ::close(fd_of(lock)); }
+void unlock_run(const Site&, Handle lock) {
+  // Removed while still held: a run waiting for it then finds it gone and
+  // makes a new one.
+  hold_interrupts();
+  remove_run_file(g_lock_file);
+  release_interrupts();
+  ::close(fd_of(lock));
+}
+
+// ---- Interrupts -----------------------------------------------------------------------
+
+namespace {
+
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+int g_interrupts_held = 0;
+
+sigset_t interrupt_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : kInterrupts) sigaddset(&set, signal);
+  return set;
+}
+
+// Removes the run's files, then lets the interrupt take its usual course.
+void on_interrupt(int signal) {
+  remove_run_files();
+  ::signal(signal, SIG_DFL);
+  sigset_t just_this;
+  sigemptyset(&just_this);
+  sigaddset(&just_this, signal);
+  sigprocmask(SIG_UNBLOCK, &just_this, nullptr);
+  raise(signal);
+}
+
+}  // namespace
+
+void hold_interrupts() {
+  if (g_interrupts_held++ > 0) return;
+  const sigset_t set = interrupt_set();
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+void release_interrupts() {
+  if (--g_interrupts_held > 0) return;
+  const sigset_t set = interrupt_set();
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+void remove_run_files() {
+  remove_run_file(g_named_temporary);
+  remove_run_file(g_lock_file);
+}
 
 // ---- Memory -------------------------------------------------------------------------
 
@@ -449,10 +716,22 @@ void release(void* block) { free(block); }
 char* map_file(Handle handle, std::size_t size) {
   if (injected(Call::kMapFile)) return nullptr;
   void* block = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd_of(handle), 0);
-  return block == MAP_FAILED ? fail_with_errno(nullptr) : static_cast<char*>(block);
+  if (block == MAP_FAILED) return fail_with_errno(nullptr);
+  for (Mapping& mapping : g_mappings) {
+    if (mapping.start == nullptr) {
+      mapping = {static_cast<const char*>(block), size};
+      break;
+    }
+  }
+  return static_cast<char*>(block);
 }
 
-void unmap_file(char* block, std::size_t size) { munmap(block, size); }
+void unmap_file(char* block, std::size_t size) {
+  for (Mapping& mapping : g_mappings) {
+    if (mapping.start == block) mapping = {};
+  }
+  munmap(block, size);
+}
 
 bool detach_mapping(char* block, std::size_t size) {
   if (injected(Call::kDetachMapping)) return false;
@@ -489,15 +768,36 @@ FileType file_type(Handle handle) {
   return FileType::kDisk;
 }
 
-void initialize_process() { signal(SIGPIPE, SIG_IGN); }
+void initialize_process() {
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+  struct sigaction action {};
+  action.sa_handler = &on_interrupt;
+  action.sa_mask = interrupt_set();
+  for (int signal : kInterrupts) {
+    // An interrupt the process was started to ignore (nohup) stays ignored.
+    struct sigaction before {};
+    if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
+      sigaction(signal, &action, nullptr);
+    }
+  }
+}
 
 std::string command_line() { return join_arguments(g_argc, g_argv); }
 
 std::string join_arguments(int count, const char* const* arguments) {
   std::string line;
-  for (int i = 0; i < count; ++i) {
+  // The program's name is skipped by whoever reads the line, so it need only be
+  // one token: no quote or blank that would end it early or join it to the next.
+  if (count > 0) {
+    for (const char* p = arguments[0]; *p != '\0' && line.size() < 4096; ++p) {
+      if (static_cast<unsigned char>(*p) > 32 && *p != '"') line += *p;
+    }
+  }
+  if (line.empty()) line = "tarnwick";
+  for (int i = 1; i < count; ++i) {
     const std::string_view argument = arguments[i];
-    if (i > 0) line += ' ';
+    line += ' ';
     const bool has_blank = std::any_of(argument.begin(), argument.end(), [](char c) {
       return c >= 1 && static_cast<unsigned char>(c) <= 32;
     });
@@ -587,6 +887,15 @@ void on_fault(int signal, siginfo_t* info, void* context) {
 #endif
   fault.code = fault_code(signal, *info, stack_pointer);
   fault.accessed_address = info->si_addr;
+  if (signal == SIGBUS) {
+    const auto accessed = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    for (const Mapping& mapping : g_mappings) {
+      const auto start = reinterpret_cast<std::uintptr_t>(mapping.start);
+      if (mapping.start != nullptr && accessed >= start && accessed - start < mapping.size) {
+        fault.in_mapped_file = true;
+      }
+    }
+  }
   if (g_fault_handler != nullptr) g_fault_handler(fault);
   // Declined: let the fault happen again with the default action.
   ::signal(signal, SIG_DFL);

@@ -50,7 +50,7 @@ Handle handle_of(HANDLE handle) { return reinterpret_cast<Handle>(handle); }
 char g_program_name[MAX_PATH + 1] = "tarnwick.exe";
 
 // The one temporary file of a save in progress; empty when there is none.
-char g_temporary_path[MAX_PATH + 32] = "";
+char g_temporary_path[MAX_PATH * 2 + 48] = "";
 
 bool write_fully(HANDLE handle, const char* data, std::size_t size) {
   while (size > 0) {
@@ -152,48 +152,107 @@ void close(Handle handle) {
   CloseHandle(native(handle));
 }
 
+// ---- Where a file lives -----------------------------------------------------------
+
+bool locate(const char* path, Site& site) {
+  if (injected(Call::kLocate)) return false;
+  char full[MAX_PATH * 2];
+  const DWORD length = GetFullPathNameA(path, sizeof full, full, nullptr);
+  if (length == 0 || length >= sizeof full) return fail_with_system_error(false);
+  const DWORD attributes = GetFileAttributesA(full);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return fail_with_system_error(false);
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return fail_with(kErrorAccessDenied, false);
+  site.path = full;
+  site.name_at = static_cast<std::size_t>(file_name_part(full) - full);
+  site.directory = kInvalidHandle;
+  return true;
+}
+
+bool stamp(Handle handle, FileStamp& out) {
+  if (injected(Call::kStamp)) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(native(handle), &info)) return fail_with_system_error(false);
+  out.device = info.dwVolumeSerialNumber;
+  out.file = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  out.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  out.modified = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                                           info.ftLastWriteTime.dwLowDateTime);
+  return true;
+}
+
+namespace {
+
+bool companion_path(const Site& site, Companion companion, char (&out)[MAX_PATH * 2 + 32]) {
+  static constexpr const char* kSuffixes[] = {".tarnwick-lock", ".tarnwick-journal", ".tarnwick-new"};
+  const int written = std::snprintf(out, sizeof out, "%s%s", site.path.c_str(), kSuffixes[static_cast<int>(companion)]);
+  return (written > 0 && static_cast<std::size_t>(written) < sizeof out) || fail_with(kErrorPathNotFound, false);
+}
+
+}  // namespace
+
+Handle open_companion(const Site& site, Companion companion, bool create) {
+  if (injected(Call::kOpenCompanion)) return kInvalidHandle;
+  char path[MAX_PATH * 2 + 32];
+  if (!companion_path(site, companion, path)) return kInvalidHandle;
+  const HANDLE file = create ? CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr)
+                             : CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return fail_with_system_error(kInvalidHandle);
+  return handle_of(file);
+}
+
+bool remove_companion(const Site& site, Companion companion) {
+  if (injected(Call::kRemoveCompanion)) return false;
+  char path[MAX_PATH * 2 + 32];
+  if (!companion_path(site, companion, path)) return false;
+  return DeleteFileA(path) || GetLastError() == ERROR_FILE_NOT_FOUND || fail_with_system_error(false);
+}
+
+// Directory entries are made durable with the file's own data.
+bool sync_directory(const Site&) { return !injected(Call::kSyncDirectory); }
+
 // ---- Replacing a file's content ------------------------------------------------
 
-// The file is replaced as named; the system follows what needs following.
-std::string resolve_target(const char* path) { return path; }
-
-Handle open_for_update(const char* path) {
+Handle open_for_update(const Site& site) {
   if (injected(Call::kOpenForUpdate)) return kInvalidHandle;
   // The read-only attribute is honoured before anything is opened for
   // writing, for every user: it is never cleared.
-  const DWORD attributes = GetFileAttributesA(path);
+  const DWORD attributes = GetFileAttributesA(site.path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     return fail_with(kErrorAccessDenied, kInvalidHandle);
   }
-  const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+  const HANDLE file = CreateFileA(site.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return fail_with_system_error(kInvalidHandle);
   return handle_of(file);
 }
 
-Handle create_temporary_beside(const char* target) {
+// A new file inherits its directory's security, as the hosts file does.
+bool adopt_owner_and_mode(Handle, Handle) { return !injected(Call::kAdoptOwnerAndMode); }
+
+Handle create_temporary(const Site& site) {
   if (injected(Call::kCreateTemporary)) return kInvalidHandle;
-  const std::size_t length = std::strlen(target);
-  if (length + 24 > sizeof g_temporary_path) return fail_with(kErrorPathNotFound, kInvalidHandle);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::memcpy(g_temporary_path, target, length);
-    std::snprintf(g_temporary_path + length, sizeof g_temporary_path - length, ".tw%lu-%d",
-                  static_cast<unsigned long>(GetCurrentProcessId()), attempt);
-    const HANDLE file = CreateFileA(g_temporary_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) return handle_of(file);
-    if (GetLastError() != ERROR_FILE_EXISTS) break;
+  char path[MAX_PATH * 2 + 32];
+  if (!companion_path(site, Companion::kTemporary, path)) return kInvalidHandle;
+  const std::size_t length = std::strlen(path);
+  const int written = std::snprintf(path + length, sizeof path - length, "-%lu",
+                                    static_cast<unsigned long>(GetCurrentProcessId()));
+  if (written < 0 || static_cast<std::size_t>(written) >= sizeof path - length) {
+    return fail_with(kErrorPathNotFound, kInvalidHandle);
   }
-  const DWORD error = GetLastError();
-  g_temporary_path[0] = '\0';
-  return fail_with(static_cast<ErrorCode>(error), kInvalidHandle);
+  const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return fail_with_system_error(kInvalidHandle);
+  std::memcpy(g_temporary_path, path, std::strlen(path) + 1);
+  return handle_of(file);
 }
 
 // ReplaceFileA keeps the target's security and attributes; only a file with
 // more names than one would lose its identity (the other names keep the old
 // content).
-bool adopt_identity(Handle, Handle target) {
-  if (injected(Call::kAdoptIdentity)) return false;
+bool copy_metadata(Handle target, Handle) {
+  if (injected(Call::kCopyMetadata)) return false;
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(native(target), &info)) return fail_with_system_error(false);
   return info.nNumberOfLinks <= 1 || fail_with(kErrorAccessDenied, false);
@@ -204,8 +263,12 @@ bool sync(Handle handle) {
   return FlushFileBuffers(native(handle)) != 0 || fail_with_system_error(false);
 }
 
-bool replace_with_temporary(const char* target) {
+bool replace_with_temporary(const Site& site, Handle& temporary) {
   if (injected(Call::kReplace)) return false;
+  // The system will not replace with a file that is still open.
+  CloseHandle(native(temporary));
+  temporary = kInvalidHandle;
+  const char* target = site.path.c_str();
   if (!ReplaceFileA(target, g_temporary_path, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
     const DWORD error = GetLastError();
     // Without a backup name this error means the target is gone and the new
@@ -249,14 +312,12 @@ bool truncate(Handle handle, std::int64_t size) {
 // A named mutex per file, so that the file's own share modes stay as they are
 // for other programs. The name comes from the full path, in upper case, since
 // the file system ignores case.
-Handle lock_file(const char* path) {
-  if (injected(Call::kLockFile)) return kInvalidHandle;
-  char full[MAX_PATH * 2];
-  const DWORD length = GetFullPathNameA(path, sizeof full, full, nullptr);
-  if (length == 0 || length >= sizeof full) return fail_with_system_error(kInvalidHandle);
-  CharUpperBuffA(full, length);
+Handle lock_run(const Site& site) {
+  if (injected(Call::kLockRun)) return kInvalidHandle;
+  std::string full = site.path;
+  CharUpperBuffA(full.data(), static_cast<DWORD>(full.size()));
   std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
-  for (DWORD i = 0; i < length; ++i) hash = (hash ^ static_cast<unsigned char>(full[i])) * 1099511628211ull;
+  for (const char c : full) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
   char name[64];
   std::snprintf(name, sizeof name, "Local\\tarnwick-%016llx", static_cast<unsigned long long>(hash));
   const HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
@@ -269,10 +330,16 @@ Handle lock_file(const char* path) {
   return handle_of(mutex);
 }
 
-void unlock_file(Handle lock) {
+void unlock_run(const Site&, Handle lock) {
   ReleaseMutex(native(lock));
   CloseHandle(native(lock));
 }
+
+// ---- Interrupts -----------------------------------------------------------------------
+
+void hold_interrupts() {}
+void release_interrupts() {}
+void remove_run_files() { discard_temporary(); }
 
 // ---- Memory -------------------------------------------------------------------------
 

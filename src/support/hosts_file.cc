@@ -2,11 +2,11 @@
 
 #include <cstring>
 
-#include "platform/platform.h"
 #include "support/failure.h"
+#include "support/interrupt_hold.h"
+#include "support/journal.h"
 
 namespace tarnwick {
-namespace {
 
 using platform::Handle;
 
@@ -19,6 +19,7 @@ class OpenFile {
   ~OpenFile() { close(); }
 
   Handle get() const { return handle_; }
+  Handle& handle() { return handle_; }
   void close() { reset(platform::kInvalidHandle); }
   void reset(Handle handle) {
     if (handle_ >= 0) platform::close(handle_);
@@ -29,22 +30,17 @@ class OpenFile {
   Handle handle_;
 };
 
-// A temporary file that is closed and removed unless it has taken the target's
-// place.
-class TemporaryFile {
+namespace {
+
+// A temporary file that is closed, and removed if it has a name, unless it has
+// taken the target's place.
+class TemporaryFile : public OpenFile {
  public:
-  explicit TemporaryFile(Handle handle) : file_(handle) {}
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  using OpenFile::OpenFile;
   ~TemporaryFile() {
-    file_.close();
+    close();
     platform::discard_temporary();
   }
-
-  OpenFile& file() { return file_; }
-
- private:
-  OpenFile file_;
 };
 
 // The bytes from the file's current position to its end: mapped when
@@ -67,47 +63,6 @@ bool read_rest(Handle handle, Bytes& out, bool may_map) {
 }
 
 [[noreturn]] void raise_write_error() { raise_failure(Kind::EWriteError, "Stream write error"); }
-
-// Writes the text to a temporary file beside the target and moves it into the
-// target's place. Gives false, with the target untouched, where that route is
-// refused or would change the target's identity.
-bool replace_through_temporary(const std::string& target, OpenFile& file,
-                               const LineList& list, Bytes& staging) {
-  TemporaryFile temporary(platform::create_temporary_beside(target.c_str()));
-  const Handle handle = temporary.file().get();
-  if (handle < 0 || !platform::adopt_identity(handle, file.get())) return false;
-  const bool written = list.write_joined(staging, [&](std::string_view piece) {
-    return platform::write(handle, piece);
-  });
-  if (!written || !platform::sync(handle)) raise_write_error();
-  temporary.file().close();
-  // The target is let go first: a system may refuse to replace an open file.
-  file.close();
-  return platform::replace_with_temporary(target.c_str());
-}
-
-// Writes the text over the file without emptying it first; on failure the
-// former bytes are written back.
-void rewrite_in_place(const OpenFile& file, const LineList& list, Bytes& staging) {
-  const Handle handle = file.get();
-  // A copy of the former bytes, and a text that no longer shows the file.
-  Bytes former;
-  if (platform::seek(handle, 0, platform::SeekFrom::kBegin) != 0 ||
-      !read_rest(handle, former, false) || !list.detach_text()) {
-    raise_write_error();
-  }
-  std::int64_t offset = 0;
-  const bool written = list.write_joined(staging, [&](std::string_view piece) {
-    if (!platform::write_at(handle, offset, piece)) return false;
-    offset += static_cast<std::int64_t>(piece.size());
-    return true;
-  });
-  if (written && platform::truncate(handle, offset) && platform::sync(handle)) return;
-  platform::write_at(handle, 0, former.view());
-  platform::truncate(handle, static_cast<std::int64_t>(former.size()));
-  platform::sync(handle);
-  raise_write_error();
-}
 
 }  // namespace
 
@@ -137,31 +92,96 @@ Bytes join_lines(const LineList& list) {
 
 bool is_existing_file(const std::string& path) { return platform::is_existing_file(path.c_str()); }
 
-void load_lines(const std::string& path, LineList& list) {
-  OpenFile file(platform::open_for_reading(path.c_str()));
-  if (file.get() < 0) raise_failure(Kind::EFOpenError, "Cannot open file ", path);
+HostsFile::Place::~Place() {
+  if (found) platform::close(site.directory);
+}
+
+HostsFile::HostsFile(std::string path) : path_(std::move(path)) {
+  // A path that names no file is left to the existence test and the load.
+  place_.found = platform::locate(path_.c_str(), place_.site);
+  if (!place_.found) return;
+  lock_.take(place_.site, path_);
+  recover_journal(place_.site, path_);
+}
+
+void HostsFile::load(LineList& list) {
+  OpenFile file(platform::open_for_reading(path_.c_str()));
+  if (file.get() < 0) raise_failure(Kind::EFOpenError, "Cannot open file ", path_);
   Bytes text;
-  if (!read_rest(file.get(), text, true)) raise_failure(Kind::EReadError, "Stream read error");
+  if (!platform::stamp(file.get(), loaded_) || !read_rest(file.get(), text, true)) {
+    raise_failure(Kind::EReadError, "Stream read error");
+  }
   // A NUL byte cannot be held in a line list: the bytes after it would be lost.
   if (std::memchr(text.data(), 0, text.size()) != nullptr) {
-    raise_failure(Kind::EReadError, "Cannot read file ", path, ": it holds a NUL byte");
+    raise_failure(Kind::EReadError, "Cannot read file ", path_, ": it holds a NUL byte");
   }
   file.close();
+  was_loaded_ = true;
   const std::size_t length = text.size();
   list.assign(std::move(text), length);
 }
 
-void save_lines(const LineList& list, const std::string& path) {
+bool HostsFile::unchanged(Handle file) const {
+  platform::FileStamp now;
+  return was_loaded_ && platform::stamp(file, now) && now == loaded_;
+}
+
+void HostsFile::save(const LineList& list) {
   // Everything the save needs from memory is had before the file is touched.
   constexpr std::size_t kStagingSize = 256 * 1024;
   Bytes staging = Bytes::allocate(kStagingSize);
-  const std::string target = platform::resolve_target(path.c_str());
-  OpenFile file(platform::open_for_update(target.c_str()));
-  if (file.get() < 0) raise_failure(Kind::EFCreateError, "Cannot create file ", path);
-  if (replace_through_temporary(target, file, list, staging)) return;
-  if (file.get() < 0) file.reset(platform::open_for_update(target.c_str()));
-  if (file.get() < 0) raise_failure(Kind::EFCreateError, "Cannot create file ", path);
-  rewrite_in_place(file, list, staging);
+  const auto create_error = [&] { raise_failure(Kind::EFCreateError, "Cannot create file ", path_); };
+  // Exactly the file that was loaded, as it was loaded: not a file put in its
+  // place since, and not one another program has written meanwhile.
+  OpenFile target(place_.found ? platform::open_for_update(place_.site) : platform::kInvalidHandle);
+  if (target.get() < 0 || !unchanged(target.get())) create_error();
+  const InterruptHold hold;
+  if (replace_through_temporary(target, list, staging)) return;
+  if (target.get() < 0) target.reset(platform::open_for_update(place_.site));
+  if (target.get() < 0 || !unchanged(target.get())) create_error();
+  rewrite_in_place(target, list, staging);
+}
+
+// Writes the text to a temporary file beside the target and moves it into the
+// target's place. Gives false, with the target untouched, where that route is
+// refused or would change the target's identity.
+bool HostsFile::replace_through_temporary(OpenFile& target, const LineList& list, Bytes& staging) {
+  TemporaryFile temporary(platform::create_temporary(place_.site));
+  const Handle handle = temporary.get();
+  if (handle < 0 || !platform::copy_metadata(target.get(), handle)) return false;
+  const bool written = list.write_joined(staging, [&](std::string_view piece) {
+    return platform::write(handle, piece);
+  });
+  if (!written || !platform::sync(handle)) raise_write_error();
+  // Written meanwhile by another program: its change is not thrown away.
+  if (!unchanged(target.get())) raise_failure(Kind::EFCreateError, "Cannot create file ", path_);
+  // The target is let go first: a system may refuse to replace an open file.
+  target.close();
+  return platform::replace_with_temporary(place_.site, temporary.handle());
+}
+
+// Writes the text over the file, journalled; on failure the old text is
+// written back.
+void HostsFile::rewrite_in_place(const OpenFile& target, const LineList& list, Bytes& staging) {
+  const Handle handle = target.get();
+  // The loaded text is the file's content, and must no longer show the file
+  // once the file is written over.
+  if (!list.detach_text()) raise_write_error();
+  const std::string_view old_text = list.loaded_text();
+  Journal journal(place_.site, handle, old_text, 0);
+  std::int64_t offset = 0;
+  const bool written = list.write_joined(staging, [&](std::string_view piece) {
+    if (!platform::write_at(handle, offset, piece)) return false;
+    offset += static_cast<std::int64_t>(piece.size());
+    return true;
+  });
+  if (written && platform::truncate(handle, offset) && platform::sync(handle) && journal.remove()) return;
+  // Where putting the old text back fails too, the journal stays for the next run.
+  if (platform::write_at(handle, 0, old_text) && platform::truncate(handle, static_cast<std::int64_t>(old_text.size())) &&
+      platform::sync(handle)) {
+    journal.remove();
+  }
+  raise_write_error();
 }
 
 }  // namespace tarnwick

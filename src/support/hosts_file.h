@@ -6,9 +6,13 @@
 
 #include <string>
 
+#include "platform/platform.h"
 #include "support/line_list.h"
+#include "support/run_lock.h"
 
 namespace tarnwick {
+
+class OpenFile;
 
 // Cuts `text` into `list`, which keeps the bytes. The text ends at its first NUL.
 void split_text(Bytes text, LineList& list);
@@ -17,12 +21,48 @@ Bytes join_lines(const LineList& list);
 
 // True when `path` names an existing file that is not a directory.
 bool is_existing_file(const std::string& path);
-// Replaces the content of `list` with the lines of the file at `path`.
-// Raises EFOpenError, EReadError (failed or short read, a NUL byte) or
-// EOutOfMemory; the list is untouched on failure.
-void load_lines(const std::string& path, LineList& list);
-// Makes the file at `path` hold exactly the joined text of `list`. Raises
-// EFCreateError or EWriteError, and on any failure the file keeps its content.
-void save_lines(const LineList& list, const std::string& path);
+
+// The hosts file one run edits. Made before anything else is done with the
+// file: the path is resolved to the file it names once, the run lock is taken,
+// and a journal left by a run that died is played back.
+class HostsFile {
+ public:
+  // Raises EFOpenError when the file cannot be had in one piece: another
+  // program holds it for long, or a journal cannot be played back.
+  explicit HostsFile(std::string path);
+  HostsFile(const HostsFile&) = delete;
+  HostsFile& operator=(const HostsFile&) = delete;
+
+  const std::string& path() const { return path_; }
+
+  // Replaces the content of `list` with the lines of the file. Raises
+  // EFOpenError, EReadError (failed or short read, a NUL byte) or
+  // EOutOfMemory; the list is untouched on failure.
+  void load(LineList& list);
+  // Makes the loaded file hold exactly the joined text of `list`, which is the
+  // list that load() filled, edited or not. Raises
+  // EFCreateError when the file cannot be written, or is no longer the file
+  // that was loaded as it was loaded (then nothing is written anywhere), and
+  // EWriteError when writing fails. On any failure the file keeps its content.
+  void save(const LineList& list);
+
+ private:
+  // The place of the file, its directory held for the run.
+  struct Place {
+    platform::Site site;
+    bool found = false;
+    ~Place();
+  };
+
+  bool unchanged(platform::Handle file) const;
+  bool replace_through_temporary(OpenFile& target, const LineList& list, Bytes& staging);
+  void rewrite_in_place(const OpenFile& target, const LineList& list, Bytes& staging);
+
+  std::string path_;
+  Place place_;
+  RunLock lock_;
+  platform::FileStamp loaded_;
+  bool was_loaded_ = false;
+};
 
 }  // namespace tarnwick

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "support/failure.h"
@@ -93,66 +94,80 @@ TEST(HostsFileTest, LoadFailures) {
   LineList list;
   list.append("kept");
   const std::string wildcard = dir.file("h*");
-  EXPECT_EQ(failure_of([&] { load_lines(wildcard, list); }), "EFOpenError: Cannot open file " + wildcard);
-  EXPECT_EQ(failure_of([&] { load_lines(dir.file("utf16"), list); }),
+  EXPECT_EQ(failure_of([&] { HostsFile(wildcard).load(list); }), "EFOpenError: Cannot open file " + wildcard);
+  EXPECT_EQ(failure_of([&] { HostsFile(dir.file("utf16")).load(list); }),
             "EReadError: Cannot read file " + dir.file("utf16") + ": it holds a NUL byte");
   {
     FakeSystem fake;  // no mapping, and the read fails
     fake.fail_on(Call::kMapFile, 1, platform::kErrorNotEnoughMemory);
     fake.fail_on(Call::kRead, 1, platform::kErrorIoDevice);
-    EXPECT_EQ(failure_of([&] { load_lines(dir.file("hosts"), list); }), "EReadError: Stream read error");
+    EXPECT_EQ(failure_of([&] { HostsFile(dir.file("hosts")).load(list); }), "EReadError: Stream read error");
+  }
+  {
+    FakeSystem fake;  // another program holds the file for long
+    fake.fail_on(Call::kLockRun, 1, platform::kErrorSharingViolation);
+    EXPECT_EQ(failure_of([&] { HostsFile{dir.file("hosts")}; }), "EFOpenError: Cannot open file " + dir.file("hosts"));
   }
   EXPECT_EQ(lines_of(list), std::vector<std::string>{"kept"});
   for (const bool mapped : {true, false}) {
     FakeSystem fake;
     if (!mapped) fake.fail_on(Call::kMapFile, 1, platform::kErrorNotEnoughMemory);
-    load_lines(dir.file("hosts"), list);
+    HostsFile(dir.file("hosts")).load(list);
     EXPECT_EQ(lines_of(list), std::vector<std::string>{"a"});
   }
 }
 
-// Loaded from a file of its own, as the tool loads its lines.
-LineList two_lines() {
-  ScratchDir dir;
-  write_file(dir.file("source"), "127.0.0.1        NEW\n# end");
+const std::string kOld = "127.0.0.1        OLD\n# end";
+const std::string kNew = "# end\r\n127.0.0.1        NEW\r\n";
+
+// Loads the file, drops its first line, appends a line and saves.
+void edit(const std::string& path) {
+  HostsFile file(path);
   LineList list;
-  load_lines(dir.file("source"), list);
-  return list;
+  file.load(list);
+  list.remove(0);
+  list.append("127.0.0.1        NEW");
+  file.save(list);
 }
-const std::string kOld = "old content\n";
-const std::string kNew = "127.0.0.1        NEW\r\n# end\r\n";
 
 struct SaveFault {
   const char* name;
-  std::vector<Call> failing;   // each fails on its first call
-  std::string result;          // "new", or the failure
+  std::vector<std::pair<Call, int>> failing;  // each call fails on that occurrence
+  std::string result;                         // "new", or the failure
 };
 
-// Whatever fails, the file holds the old or the new text and no temporary file
-// is left beside it.
+// Whatever fails, the file holds the old or the new text and nothing is left
+// beside it.
 TEST(HostsFileTest, SaveKeepsTheOldContentOnEveryFailure) {
+  const std::string kWriteError = "EWriteError: Stream write error";
   const std::vector<SaveFault> cases = {
       {"no fault", {}, "new"},
-      {"temporary refused", {Call::kCreateTemporary}, "new"},
-      {"identity not kept", {Call::kAdoptIdentity}, "new"},
-      {"rename refused", {Call::kReplace}, "new"},
-      {"temporary write fails", {Call::kWrite}, "EWriteError: Stream write error"},
-      {"temporary sync fails", {Call::kSync}, "EWriteError: Stream write error"},
-      {"in-place write fails", {Call::kReplace, Call::kWriteAt}, "EWriteError: Stream write error"},
-      {"in-place truncate fails", {Call::kReplace, Call::kTruncate}, "EWriteError: Stream write error"},
+      {"temporary refused", {{Call::kCreateTemporary, 1}}, "new"},
+      {"metadata not kept", {{Call::kCopyMetadata, 1}}, "new"},
+      {"rename refused", {{Call::kReplace, 1}}, "new"},
+      {"no journal in place", {{Call::kReplace, 1}, {Call::kOpenCompanion, 2}}, "new"},
+      {"temporary write fails", {{Call::kWrite, 1}}, kWriteError},
+      {"temporary sync fails", {{Call::kSync, 1}}, kWriteError},
+      {"in-place write fails", {{Call::kReplace, 1}, {Call::kWriteAt, 3}}, kWriteError},
+      {"in-place truncate fails", {{Call::kReplace, 1}, {Call::kTruncate, 1}}, kWriteError},
+      {"journal cannot be removed", {{Call::kReplace, 1}, {Call::kRemoveCompanion, 1}}, kWriteError},
 #ifndef _WIN32  // Windows reads the file instead of mapping it
-      {"text cannot be detached", {Call::kReplace, Call::kDetachMapping}, "EWriteError: Stream write error"},
+      {"text cannot be detached", {{Call::kReplace, 1}, {Call::kDetachMapping, 1}}, kWriteError},
 #endif
-      {"open refused", {Call::kOpenForUpdate}, "EFCreateError: Cannot create file "},
+      {"open refused", {{Call::kOpenForUpdate, 1}}, "EFCreateError: Cannot create file "},
   };
   for (const SaveFault& c : cases) {
     SCOPED_TRACE(c.name);
     ScratchDir dir;
     const std::string path = dir.file("hosts");
     write_file(path, kOld);
-    FakeSystem fake;
-    for (Call call : c.failing) fake.fail_on(call, 1, platform::kErrorDiskFull);
-    const std::string failure = failure_of([&] { save_lines(two_lines(), path); });
+    std::string failure;
+    {
+      FakeSystem fake;
+      for (const auto& [call, occurrence] : c.failing) fake.fail_on(call, occurrence, platform::kErrorDiskFull);
+      failure = failure_of([&] { edit(path); });
+    }
+    HostsFile{path};  // plays back a journal that stayed
     if (c.result == "new") {
       EXPECT_EQ(failure, "no failure");
       EXPECT_EQ(read_file(path), kNew);
@@ -164,6 +179,30 @@ TEST(HostsFileTest, SaveKeepsTheOldContentOnEveryFailure) {
   }
 }
 
+// A save that fails and cannot put the old text back leaves its journal; the
+// next run plays it back before it reads the file.
+TEST(HostsFileTest, JournalLeftByAFailedRestoreIsPlayedBack) {
+  ScratchDir dir;
+  const std::string path = dir.file("hosts");
+  write_file(path, kOld);
+  {
+    FakeSystem fake;
+    fake.fail_on(Call::kReplace, 1, platform::kErrorAccessDenied);
+    fake.fail_on(Call::kTruncate, 1, platform::kErrorDiskFull);  // the new text's end
+    fake.fail_on(Call::kTruncate, 2, platform::kErrorDiskFull);  // the old text's end
+    EXPECT_EQ(failure_of([&] { edit(path); }), "EWriteError: Stream write error");
+  }
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"hosts", "hosts.tarnwick-journal"}));
+  EXPECT_NE(read_file(path), kOld);
+  {
+    HostsFile file(path);
+    LineList list;
+    file.load(list);
+    EXPECT_EQ(std::string(list.loaded_text()), kOld);
+  }
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"hosts"});
+}
+
 #ifndef _WIN32  // POSIX permissions and symbolic links
 TEST(HostsFileTest, SaveKeepsLinksAndPermissions) {
   ScratchDir dir;
@@ -171,21 +210,55 @@ TEST(HostsFileTest, SaveKeepsLinksAndPermissions) {
   fs::permissions(dir.file("real"), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   fs::create_symlink("real", dir.file("link"));
   fs::create_hard_link(dir.file("real"), dir.file("hard"));
-  save_lines(two_lines(), dir.file("link"));
+  edit(dir.file("link"));
   EXPECT_TRUE(fs::is_symlink(dir.file("link")));
   EXPECT_EQ(read_file(dir.file("real")), kNew);
   EXPECT_EQ(read_file(dir.file("hard")), kNew);  // rewritten in place, still one file
   EXPECT_EQ(fs::status(dir.file("real")).permissions(),
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   fs::remove(dir.file("hard"));
-  save_lines(LineList(), dir.file("real"));  // through a temporary file now
-  EXPECT_EQ(read_file(dir.file("real")), "");
+  write_file(dir.file("real"), kOld);
+  edit(dir.file("real"));  // through a temporary file now
+  EXPECT_EQ(read_file(dir.file("real")), kNew);
   EXPECT_EQ(fs::status(dir.file("real")).permissions(),
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"link", "real"}));
 }
 
+// The save writes exactly the file that was loaded, unchanged: a link planted
+// in its place, or a change another program made, stops it before it writes.
+TEST(HostsFileTest, SaveRefusesAFileSwappedOrChangedSinceTheLoad) {
+  struct Meddling {
+    const char* name;
+    std::function<void(const ScratchDir&)> act;
+    std::string left;  // in the file the path names afterwards
+  };
+  const std::vector<Meddling> cases = {
+      {"swapped for a link", [](const ScratchDir& dir) {
+         fs::remove(dir.file("hosts"));
+         fs::create_symlink(dir.file("secret"), dir.file("hosts"));
+       }, "root only\n"},
+      {"appended to", [](const ScratchDir& dir) {
+         std::ofstream(dir.file("hosts"), std::ios::app) << "\n# added meanwhile\n";
+       }, kOld + "\n# added meanwhile\n"},
+  };
+  for (const Meddling& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    write_file(dir.file("hosts"), kOld);
+    write_file(dir.file("secret"), "root only\n");
+    fs::permissions(dir.file("secret"), fs::perms::owner_read | fs::perms::owner_write);
+    {
+      FakeSystem fake;
+      fake.before(Call::kOpenForUpdate, 1, [&] { c.act(dir); });
+      EXPECT_EQ(failure_of([&] { edit(dir.file("hosts")); }), "EFCreateError: Cannot create file " + dir.file("hosts"));
+    }
+    EXPECT_EQ(read_file(dir.file("secret")), "root only\n");
+    EXPECT_EQ(read_file(dir.file("hosts")), c.left);
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"hosts", "secret"}));
+  }
+}
 #endif
-
 
 }  // namespace
 }  // namespace tarnwick

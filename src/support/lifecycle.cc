@@ -36,8 +36,10 @@ const void* g_runtime_error_address = nullptr;
 // Runs on the fault handler's own stack; uses fixed buffers only.
 void on_fault(const platform::FaultRecord& fault) {
   if (platform::debugger_attached()) return;  // leave the fault to the debugger
-  platform::discard_temporary();
+  platform::remove_run_files();
   if (!g_failure_services) end_with_runtime_error(describe_fault(fault.code).number, fault.fault_address);
+  // A mapped file that shrank under the run could not be read whole.
+  if (fault.in_mapped_file) report_and_end(Failure(Kind::EReadError, fault.fault_address, "Stream read error"));
   report_and_end(failure_from_fault(fault));
 }
 

@@ -41,6 +41,8 @@ class LineList {
   // others are gathered in `staging` first (copied one by one when it is
   // empty). Gives false as soon as `write` does.
   bool write_joined(Bytes& staging, const PieceWriter& write) const;
+  // The text the list was cut from, as it was given.
+  std::string_view loaded_text() const { return body_; }
   // Makes sure the kept text no longer follows changes to the file it came
   // from (see Bytes::detach), before that file is written over.
   bool detach_text() const { return text_.detach(); }

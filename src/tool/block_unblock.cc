@@ -2,7 +2,6 @@
 
 #include "support/output_channel.h"
 #include "support/hosts_file.h"
-#include "support/hosts_lock.h"
 
 namespace tarnwick {
 
@@ -17,7 +16,7 @@ std::string to_upper_ascii(std::string_view text) {
 void block_or_unblock(RunMode mode, std::string_view name, const std::string& path) {
   // Taken before the existence test too: a save elsewhere may replace the file
   // in steps during which it is briefly missing.
-  const HostsLock lock(path);
+  HostsFile file(path);
   if (!is_existing_file(path)) {
     write_message("Cannot load " + path + " hosts file");
     return;
@@ -25,7 +24,7 @@ void block_or_unblock(RunMode mode, std::string_view name, const std::string& pa
   const std::string target = to_upper_ascii(name);
   // The list lives until the process ends; nothing is gained by taking it apart.
   static LineList lines;
-  load_lines(path, lines);
+  file.load(lines);
   if (lines.count() == 0) return;
 
   // The last line holding the name, compared byte for byte.
@@ -38,7 +37,7 @@ void block_or_unblock(RunMode mode, std::string_view name, const std::string& pa
     lines.remove(match);
     write_message("Entry removed");
   }
-  save_lines(lines, path);
+  file.save(lines);
 }
 
 }  // namespace tarnwick

@@ -1,0 +1,146 @@
+#include "support/journal.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "support/bytes.h"
+#include "support/failure.h"
+#include "support/interrupt_hold.h"
+
+namespace tarnwick {
+namespace {
+
+using platform::Handle;
+
+constexpr char kMagic[8] = {'T', 'W', 'J', 'O', 'U', 'R', 'N', '1'};
+
+struct Header {
+  char magic[8];
+  std::uint64_t file;
+  std::uint64_t old_length;
+  std::uint64_t saved_offset;
+  std::uint64_t saved_length;
+  std::uint64_t checksum;
+};
+static_assert(sizeof(Header) == 48);
+
+// A fast 64-bit hash over 8-byte words: enough to tell a torn or missing write
+// from a complete one, not a defence against deliberate forgery.
+std::uint64_t checksum(const Header& header, std::string_view saved) {
+  constexpr std::uint64_t kPrime = 0x9E3779B97F4A7C15ull;
+  std::uint64_t hash = 0;
+  const auto mix = [&](std::string_view bytes) {
+    std::size_t i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes.data() + i, 8);
+      hash = (hash ^ word) * kPrime;
+      hash ^= hash >> 29;
+    }
+    for (; i < bytes.size(); ++i) hash = (hash ^ static_cast<unsigned char>(bytes[i])) * kPrime;
+  };
+  Header unsummed = header;
+  unsummed.checksum = 0;
+  mix({reinterpret_cast<const char*>(&unsummed), sizeof unsummed});
+  mix(saved);
+  return hash ^ (hash >> 32);
+}
+
+// Closes its handle on every way out.
+class OpenHandle {
+ public:
+  explicit OpenHandle(Handle handle) : handle_(handle) {}
+  OpenHandle(const OpenHandle&) = delete;
+  OpenHandle& operator=(const OpenHandle&) = delete;
+  ~OpenHandle() {
+    if (handle_ >= 0) platform::close(handle_);
+  }
+  Handle get() const { return handle_; }
+
+ private:
+  Handle handle_;
+};
+
+}  // namespace
+
+Journal::Journal(const platform::Site& site, Handle target, std::string_view old_text,
+                 std::uint64_t saved_offset)
+    : site_(site) {
+  const OpenHandle journal(platform::open_companion(site, platform::Companion::kJournal, true));
+  if (journal.get() < 0) return;
+  const std::string_view saved = old_text.substr(saved_offset);
+  platform::FileStamp stamp;
+  Header header{};
+  std::memcpy(header.magic, kMagic, sizeof kMagic);
+  header.old_length = old_text.size();
+  header.saved_offset = saved_offset;
+  header.saved_length = saved.size();
+  // Readable by whoever may read the file, and by nobody else.
+  kept_ = platform::adopt_owner_and_mode(target, journal.get()) && platform::stamp(target, stamp);
+  header.file = stamp.file;
+  header.checksum = checksum(header, saved);
+  kept_ = kept_ && platform::write_at(journal.get(), 0, {reinterpret_cast<const char*>(&header), sizeof header}) &&
+          platform::write_at(journal.get(), sizeof header, saved) && platform::sync(journal.get()) &&
+          platform::sync_directory(site);
+  if (!kept_ && !platform::remove_companion(site, platform::Companion::kJournal)) {
+    raise_failure(Kind::EWriteError, "Stream write error");
+  }
+}
+
+bool Journal::remove() {
+  if (kept_ && !platform::remove_companion(site_, platform::Companion::kJournal)) return false;
+  kept_ = false;
+  return true;
+}
+
+void recover_journal(const platform::Site& site, const std::string& path) {
+  const OpenHandle journal(platform::open_companion(site, platform::Companion::kJournal, false));
+  if (journal.get() < 0) {
+    if (platform::last_error() == platform::kErrorFileNotFound) return;
+    raise_failure(Kind::EFOpenError, "Cannot open file ", path);
+  }
+  // A journal that cannot be read is kept: it may hold the only old text.
+  const auto read_error = [&] { raise_failure(Kind::EFOpenError, "Cannot open file ", path); };
+  Header header{};
+  const std::int64_t size = platform::seek(journal.get(), 0, platform::SeekFrom::kEnd);
+  if (size < 0 || platform::seek(journal.get(), 0, platform::SeekFrom::kBegin) != 0) read_error();
+  const auto head = static_cast<std::int64_t>(std::min<std::uint64_t>(size, sizeof header));
+  if (platform::read(journal.get(), reinterpret_cast<char*>(&header), static_cast<std::size_t>(head)) != head) {
+    read_error();
+  }
+  bool complete = head == static_cast<std::int64_t>(sizeof header) &&
+                  std::memcmp(header.magic, kMagic, sizeof kMagic) == 0 &&
+                  header.saved_length == static_cast<std::uint64_t>(size) - sizeof header &&
+                  header.saved_offset <= header.old_length &&
+                  header.saved_length == header.old_length - header.saved_offset;
+  Bytes saved;
+  if (complete) {
+    saved = Bytes::allocate(header.saved_length);
+    if (platform::read(journal.get(), saved.data(), saved.size()) != static_cast<std::int64_t>(saved.size())) {
+      read_error();
+    }
+    complete = checksum(header, saved.view()) == header.checksum;
+  }
+  if (complete) {
+    const InterruptHold hold;
+    const OpenHandle target(platform::open_for_update(site));
+    platform::FileStamp stamp;
+    if (target.get() < 0 || !platform::stamp(target.get(), stamp)) {
+      raise_failure(Kind::EFOpenError, "Cannot open file ", path);
+    }
+    // A journal kept for a file since replaced by another is of no use to it.
+    // Otherwise the saved bytes are the file's old bytes from the offset on:
+    // written back and cut to the old length, the file holds its old text.
+    if (stamp.file == header.file &&
+        !(platform::write_at(target.get(), static_cast<std::int64_t>(header.saved_offset), saved.view()) &&
+          platform::truncate(target.get(), static_cast<std::int64_t>(header.old_length)) &&
+          platform::sync(target.get()))) {
+      raise_failure(Kind::EFOpenError, "Cannot open file ", path);
+    }
+  }
+  if (!platform::remove_companion(site, platform::Companion::kJournal)) {
+    raise_failure(Kind::EFOpenError, "Cannot open file ", path);
+  }
+}
+
+}  // namespace tarnwick
