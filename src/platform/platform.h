@@ -74,7 +74,7 @@ struct Site {
 };
 
 // Finds the regular file that `path` names. False (and `site` untouched) when it
-// names none.
+// names none; Windows finds the place even while nothing is there.
 bool locate(const char* path, Site& site);
 
 // What tells one state of a file from another: the same file, unchanged, gives

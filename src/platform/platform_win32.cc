@@ -154,14 +154,13 @@ void close(Handle handle) {
 
 // ---- Where a file lives -----------------------------------------------------------
 
+// The full path, whether or not a file is there now: a replace by another run
+// leaves the name empty for a moment, and the run must still wait for its lock.
 bool locate(const char* path, Site& site) {
   if (injected(Call::kLocate)) return false;
   char full[MAX_PATH * 2];
   const DWORD length = GetFullPathNameA(path, sizeof full, full, nullptr);
   if (length == 0 || length >= sizeof full) return fail_with_system_error(false);
-  const DWORD attributes = GetFileAttributesA(full);
-  if (attributes == INVALID_FILE_ATTRIBUTES) return fail_with_system_error(false);
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return fail_with(kErrorAccessDenied, false);
   site.path = full;
   site.name_at = static_cast<std::size_t>(file_name_part(full) - full);
   site.directory = kInvalidHandle;

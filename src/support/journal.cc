@@ -66,22 +66,26 @@ class OpenHandle {
 Journal::Journal(const platform::Site& site, Handle target, std::string_view old_text,
                  std::uint64_t saved_offset)
     : site_(site) {
-  const OpenHandle journal(platform::open_companion(site, platform::Companion::kJournal, true));
-  if (journal.get() < 0) return;
-  const std::string_view saved = old_text.substr(saved_offset);
-  platform::FileStamp stamp;
-  Header header{};
-  std::memcpy(header.magic, kMagic, sizeof kMagic);
-  header.old_length = old_text.size();
-  header.saved_offset = saved_offset;
-  header.saved_length = saved.size();
-  // Readable by whoever may read the file, and by nobody else.
-  kept_ = platform::adopt_owner_and_mode(target, journal.get()) && platform::stamp(target, stamp);
-  header.file = stamp.file;
-  header.checksum = checksum(header, saved);
-  kept_ = kept_ && platform::write_at(journal.get(), 0, {reinterpret_cast<const char*>(&header), sizeof header}) &&
-          platform::write_at(journal.get(), sizeof header, saved) && platform::sync(journal.get()) &&
-          platform::sync_directory(site);
+  {
+    const OpenHandle journal(platform::open_companion(site, platform::Companion::kJournal, true));
+    if (journal.get() < 0) return;
+    const std::string_view saved = old_text.substr(saved_offset);
+    platform::FileStamp stamp;
+    Header header{};
+    std::memcpy(header.magic, kMagic, sizeof kMagic);
+    header.old_length = old_text.size();
+    header.saved_offset = saved_offset;
+    header.saved_length = saved.size();
+    // Readable by whoever may read the file, and by nobody else.
+    kept_ = platform::adopt_owner_and_mode(target, journal.get()) && platform::stamp(target, stamp);
+    header.file = stamp.file;
+    header.checksum = checksum(header, saved);
+    kept_ = kept_ &&
+            platform::write_at(journal.get(), 0, {reinterpret_cast<const char*>(&header), sizeof header}) &&
+            platform::write_at(journal.get(), sizeof header, saved) && platform::sync(journal.get());
+  }
+  kept_ = kept_ && platform::sync_directory(site);
+  // A journal begun and left would take the file back to its old text later.
   if (!kept_ && !platform::remove_companion(site, platform::Companion::kJournal)) {
     raise_failure(Kind::EWriteError, "Stream write error");
   }
@@ -93,41 +97,53 @@ bool Journal::remove() {
   return true;
 }
 
-void recover_journal(const platform::Site& site, const std::string& path) {
+namespace {
+
+// Reads the journal beside the file at `site`: false when there is none.
+// `complete` tells whether it is whole and checks out; then `header` and
+// `saved` hold it. A journal that cannot be read raises EFOpenError: it may
+// hold the only old text.
+bool read_journal(const platform::Site& site, const std::string& path, Header& header, Bytes& saved,
+                  bool& complete) {
   const OpenHandle journal(platform::open_companion(site, platform::Companion::kJournal, false));
-  if (journal.get() < 0) {
-    if (platform::last_error() == platform::kErrorFileNotFound) return;
-    raise_failure(Kind::EFOpenError, "Cannot open file ", path);
-  }
-  // A journal that cannot be read is kept: it may hold the only old text.
   const auto read_error = [&] { raise_failure(Kind::EFOpenError, "Cannot open file ", path); };
-  Header header{};
+  if (journal.get() < 0) {
+    if (platform::last_error() == platform::kErrorFileNotFound) return false;
+    read_error();
+  }
   const std::int64_t size = platform::seek(journal.get(), 0, platform::SeekFrom::kEnd);
   if (size < 0 || platform::seek(journal.get(), 0, platform::SeekFrom::kBegin) != 0) read_error();
   const auto head = static_cast<std::int64_t>(std::min<std::uint64_t>(size, sizeof header));
   if (platform::read(journal.get(), reinterpret_cast<char*>(&header), static_cast<std::size_t>(head)) != head) {
     read_error();
   }
-  bool complete = head == static_cast<std::int64_t>(sizeof header) &&
-                  std::memcmp(header.magic, kMagic, sizeof kMagic) == 0 &&
-                  header.saved_length == static_cast<std::uint64_t>(size) - sizeof header &&
-                  header.saved_offset <= header.old_length &&
-                  header.saved_length == header.old_length - header.saved_offset;
-  Bytes saved;
-  if (complete) {
-    saved = Bytes::allocate(header.saved_length);
-    if (platform::read(journal.get(), saved.data(), saved.size()) != static_cast<std::int64_t>(saved.size())) {
-      read_error();
-    }
-    complete = checksum(header, saved.view()) == header.checksum;
+  complete = head == static_cast<std::int64_t>(sizeof header) &&
+             std::memcmp(header.magic, kMagic, sizeof kMagic) == 0 &&
+             header.saved_length == static_cast<std::uint64_t>(size) - sizeof header &&
+             header.saved_offset <= header.old_length &&
+             header.saved_length == header.old_length - header.saved_offset;
+  if (!complete) return true;
+  saved = Bytes::allocate(header.saved_length);
+  if (platform::read(journal.get(), saved.data(), saved.size()) != static_cast<std::int64_t>(saved.size())) {
+    read_error();
   }
+  complete = checksum(header, saved.view()) == header.checksum;
+  return true;
+}
+
+}  // namespace
+
+void recover_journal(const platform::Site& site, const std::string& path) {
+  Header header{};
+  Bytes saved;
+  bool complete = false;
+  if (!read_journal(site, path, header, saved, complete)) return;
+  const auto open_error = [&] { raise_failure(Kind::EFOpenError, "Cannot open file ", path); };
+  const InterruptHold hold;
   if (complete) {
-    const InterruptHold hold;
     const OpenHandle target(platform::open_for_update(site));
     platform::FileStamp stamp;
-    if (target.get() < 0 || !platform::stamp(target.get(), stamp)) {
-      raise_failure(Kind::EFOpenError, "Cannot open file ", path);
-    }
+    if (target.get() < 0 || !platform::stamp(target.get(), stamp)) open_error();
     // A journal kept for a file since replaced by another is of no use to it.
     // Otherwise the saved bytes are the file's old bytes from the offset on:
     // written back and cut to the old length, the file holds its old text.
@@ -135,12 +151,10 @@ void recover_journal(const platform::Site& site, const std::string& path) {
         !(platform::write_at(target.get(), static_cast<std::int64_t>(header.saved_offset), saved.view()) &&
           platform::truncate(target.get(), static_cast<std::int64_t>(header.old_length)) &&
           platform::sync(target.get()))) {
-      raise_failure(Kind::EFOpenError, "Cannot open file ", path);
+      open_error();
     }
   }
-  if (!platform::remove_companion(site, platform::Companion::kJournal)) {
-    raise_failure(Kind::EFOpenError, "Cannot open file ", path);
-  }
+  if (!platform::remove_companion(site, platform::Companion::kJournal)) open_error();
 }
 
 }  // namespace tarnwick
