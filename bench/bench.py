@@ -8,6 +8,11 @@ prints the median wall time of each, their ratio to the copy, and the peak
 resident memory of the tool against the file size.
 
     bench/bench.py build/release/tarnwick [--runs N] [--sizes 10,10000,100000,1000000]
+                   [--baseline OTHER_TARNWICK]
+
+With --baseline, a second build is timed in the same runs, turn and turn
+about with the first, and gets a row of its own: a before-and-after figure
+from one run on one machine.
 """
 import argparse
 import os
@@ -41,41 +46,46 @@ def peak(argv, workdir):
         return int(f.read().split()[-1]) * 1024
 
 
-def bench(tool, lines, runs, workdir):
+def bench(tools, lines, runs, workdir):
     hosts = os.path.join(workdir, f"hosts-{lines}")
     copy = os.path.join(workdir, f"copy-{lines}")
     generate(hosts, lines)
     # First run on the LF file as generated: a fresh copy each time.
-    first = []
+    first = {tool: [] for tool in tools}
     pristine = hosts + ".lf"
     os.replace(hosts, pristine)
     for _ in range(max(runs // 2, 3)):
-        subprocess.run(["cp", pristine, hosts], check=True)
-        first.append(timed([tool, "/B", "first.example.com", hosts]))
-    subprocess.run([tool, "/U", "first.example.com", hosts], stdout=subprocess.DEVNULL, check=True)
+        for tool in tools:
+            subprocess.run(["cp", pristine, hosts], check=True)
+            first[tool].append(timed([tool, "/B", "first.example.com", hosts]))
+    subprocess.run([tools[0], "/U", "first.example.com", hosts], stdout=subprocess.DEVNULL, check=True)
     size = os.path.getsize(hosts)
-    block, unblock, dd_times = [], [], []
+    block = {tool: [] for tool in tools}
+    unblock = {tool: [] for tool in tools}
+    dd_times = []
     dd = ["dd", f"if={hosts}", f"of={copy}", "bs=4M", "conv=fsync", "status=none"]
     for _ in range(runs):
-        block.append(timed([tool, "/B", "bench.example.com", hosts]))
-        dd_times.append(timed(dd))
-        unblock.append(timed([tool, "/U", "bench.example.com", hosts]))
-        dd_times.append(timed(dd))
-    peaks = [peak([tool, "/B", "bench.example.com", hosts], workdir),
-             peak([tool, "/U", "bench.example.com", hosts], workdir)]
+        for tool in tools:
+            block[tool].append(timed([tool, "/B", "bench.example.com", hosts]))
+            dd_times.append(timed(dd))
+            unblock[tool].append(timed([tool, "/U", "bench.example.com", hosts]))
+            dd_times.append(timed(dd))
+    peaks = {tool: max(peak([tool, "/B", "bench.example.com", hosts], workdir),
+                       peak([tool, "/U", "bench.example.com", hosts], workdir)) for tool in tools}
     os.remove(pristine)
     os.remove(copy)
     os.remove(hosts)
     base = statistics.median(dd_times)
-    return {
+    return [{
+        "tool": tool,
         "lines": lines,
         "size": size,
         "copy": base,
-        "block": statistics.median(block),
-        "unblock": statistics.median(unblock),
-        "first": statistics.median(first),
-        "peak": max(peaks),
-    }
+        "block": statistics.median(block[tool]),
+        "unblock": statistics.median(unblock[tool]),
+        "first": statistics.median(first[tool]),
+        "peak": peaks[tool],
+    } for tool in tools]
 
 
 def main():
@@ -83,16 +93,20 @@ def main():
     parser.add_argument("tool")
     parser.add_argument("--runs", type=int, default=21)
     parser.add_argument("--sizes", default="10,10000,100000,1000000")
+    parser.add_argument("--baseline", help="another build, timed in the same runs")
     args = parser.parse_args()
-    tool = os.path.abspath(args.tool)
-    print(f"{'lines':>9} {'bytes':>10} {'copy ms':>8} {'block ms':>9} {'ratio':>6} "
+    tools = [os.path.abspath(args.tool)] + ([os.path.abspath(args.baseline)] if args.baseline else [])
+    label = len(tools) > 1
+    print(f"{'build':>9} " * label + f"{'lines':>9} {'bytes':>10} {'copy ms':>8} {'block ms':>9} {'ratio':>6} "
           f"{'unblock ms':>10} {'ratio':>6} {'first ms':>9} {'peak MB':>8} {'peak/size':>9}")
     with tempfile.TemporaryDirectory(dir=os.environ.get("BENCH_DIR")) as workdir:
         for lines in (int(n) for n in args.sizes.split(",")):
-            r = bench(tool, lines, args.runs, workdir)
-            print(f"{r['lines']:>9} {r['size']:>10} {r['copy'] * 1e3:>8.1f} {r['block'] * 1e3:>9.1f} "
-                  f"{r['block'] / r['copy']:>6.2f} {r['unblock'] * 1e3:>10.1f} {r['unblock'] / r['copy']:>6.2f} "
-                  f"{r['first'] * 1e3:>9.1f} {r['peak'] / 2**20:>8.1f} {r['peak'] / r['size']:>9.2f}", flush=True)
+            for r in bench(tools, lines, args.runs, workdir):
+                name = "this" if r["tool"] == tools[0] else "baseline"
+                print(f"{name:>9} " * label + f"{r['lines']:>9} {r['size']:>10} {r['copy'] * 1e3:>8.1f} "
+                      f"{r['block'] * 1e3:>9.1f} {r['block'] / r['copy']:>6.2f} {r['unblock'] * 1e3:>10.1f} "
+                      f"{r['unblock'] / r['copy']:>6.2f} {r['first'] * 1e3:>9.1f} {r['peak'] / 2**20:>8.1f} "
+                      f"{r['peak'] / r['size']:>9.2f}", flush=True)
 
 
 if __name__ == "__main__":
