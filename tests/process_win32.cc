@@ -8,10 +8,10 @@
 #include "test_support.h"
 
 namespace tarnwick::testing {
-namespace {
 
 // The build system names files by their POSIX paths; under Wine drive Z: is /.
-std::string native_path(std::string path) {
+std::string native_path(const std::string& posix_path) {
+  std::string path = posix_path;
   if (path.empty() || path[0] != '/') return path;
   for (char& c : path) {
     if (c == '/') c = '\\';
@@ -20,6 +20,8 @@ std::string native_path(std::string path) {
   native += path;
   return native;
 }
+
+namespace {
 
 // Arguments with blanks or control bytes, and empty ones, go in quotes, as a
 // shell would pass them.

@@ -44,6 +44,8 @@ RunResult run_program(const std::vector<std::string>& argv);
 #ifdef _WIN32
 // Runs a raw command line, exactly as given, with standard output captured.
 RunResult run_command_line(const std::string& line);
+// A path as the build names it, as this system names it (under Wine, drive Z:).
+std::string native_path(const std::string& path);
 #endif
 RunResult run_tool(const std::vector<std::string>& arguments,
                    const std::vector<std::string>& prefix = {});

@@ -56,8 +56,12 @@ std::int64_t seek(Handle handle, std::int64_t distance, SeekFrom from);
 // have arrived or the file ends. Gives the count read, or -1 on failure.
 std::int64_t read(Handle handle, char* buffer, std::size_t size);
 
-// Writes all of `bytes`, continuing after short and interrupted writes.
+// Writes all of `bytes`, continuing after short and interrupted writes. A
+// write the system takes without a byte ends it as a failure.
 bool write(Handle handle, std::string_view bytes);
+// For standard output: as write(), but a write the system takes without a
+// byte ends it quietly, and the rest is dropped as a short write's would be.
+bool write_output(Handle handle, std::string_view bytes);
 
 void close(Handle handle);
 
@@ -73,8 +77,9 @@ struct Site {
   Handle directory = kInvalidHandle;  // closed with close()
 };
 
-// Finds the regular file that `path` names. False (and `site` untouched) when it
-// names none; Windows finds the place even while nothing is there.
+// Finds the regular file that `path` names, following links to the final file.
+// False (and `site` untouched) when it names none; Windows finds the place
+// even while nothing is there.
 bool locate(const char* path, Site& site);
 
 // What tells one state of a file from another: the same file, unchanged, gives
@@ -88,8 +93,9 @@ struct FileStamp {
 };
 bool stamp(Handle handle, FileStamp& out);
 
-// The files a run keeps beside the file it edits, named after it.
-enum class Companion { kLock, kJournal, kTemporary };
+// The files a run keeps beside the file it edits, named after it; the backup
+// holds the old file for the moment of a replace, where the system needs it.
+enum class Companion { kLock, kJournal, kTemporary, kBackup };
 
 // Opens a companion of the file at `site`: `create` makes a new one (refused
 // when one exists) that only its owner may use, otherwise an existing one is
@@ -129,8 +135,10 @@ bool copy_metadata(Handle target, Handle temporary);
 bool sync(Handle handle);
 
 // Moves the temporary file over the file at `site` in one step and makes that
-// durable; the temporary handle is closed. False when the system refuses (for
-// example a target that is a mount point).
+// durable; the temporary handle is closed. The file keeps its attributes. False
+// when the system refuses (for example a target that is a mount point); the
+// file then holds its old text, or, where it left its name and could not get
+// it back, the old text stays under the backup name.
 bool replace_with_temporary(const Site& site, Handle& temporary);
 
 // Removes a named temporary file, if one is left. Safe in a fault handler.
@@ -280,6 +288,7 @@ enum class Call {
   kCopyMetadata,
   kSync,
   kReplace,
+  kMoveFile,
   kWriteAt,
   kTruncate,
   kMapFile,

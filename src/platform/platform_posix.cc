@@ -227,13 +227,16 @@ bool fits_dos_date(time_t when) {
   return year >= 1980 && year <= 2107;
 }
 
-bool write_fully(int fd, const char* data, std::size_t size) {
+// Writes all of the bytes. A write the system takes without a byte ends it:
+// a failure, or with `quietly` a success that drops the rest.
+bool write_fully(int fd, const char* data, std::size_t size, bool quietly) {
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
     if (n < 0) {
       if (errno == EINTR) continue;
       return fail_with_errno(false);
     }
+    if (n == 0) return quietly || fail_with(kErrorGenFailure, false);
     data += n;
     size -= static_cast<std::size_t>(n);
   }
@@ -295,7 +298,9 @@ std::int64_t read(Handle handle, char* buffer, std::size_t size) {
   return static_cast<std::int64_t>(total);
 }
 
-bool write(Handle handle, std::string_view bytes) {
+namespace {
+
+bool write_all(Handle handle, std::string_view bytes, bool quietly) {
   if (injected(Call::kWrite)) return false;
 #ifdef TARNWICK_TEST_SEAM
   if (handle == kFakeStandardOutput) {
@@ -303,8 +308,14 @@ bool write(Handle handle, std::string_view bytes) {
     return true;
   }
 #endif
-  return write_fully(fd_of(handle), bytes.data(), bytes.size());
+  return write_fully(fd_of(handle), bytes.data(), bytes.size(), quietly);
 }
+
+}  // namespace
+
+bool write(Handle handle, std::string_view bytes) { return write_all(handle, bytes, false); }
+
+bool write_output(Handle handle, std::string_view bytes) { return write_all(handle, bytes, true); }
 
 void close(Handle handle) {
   if (injected(Call::kClose)) return;
@@ -353,7 +364,8 @@ const char* name_of(const Site& site) { return site.path.c_str() + site.name_at;
 // The name of a companion: the file's own name and a suffix. False when that
 // would be too long a name.
 bool companion_name(const Site& site, Companion companion, char (&out)[NAME_MAX + 1]) {
-  static constexpr const char* kSuffixes[] = {".tarnwick-lock", ".tarnwick-journal", ".tarnwick-new"};
+  static constexpr const char* kSuffixes[] = {".tarnwick-lock", ".tarnwick-journal", ".tarnwick-new",
+                                              ".tarnwick-old"};
   const char* name = name_of(site);
   const char* suffix = kSuffixes[static_cast<int>(companion)];
   const std::size_t length = std::strlen(name);

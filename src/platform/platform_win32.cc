@@ -52,11 +52,14 @@ char g_program_name[MAX_PATH + 1] = "tarnwick.exe";
 // The one temporary file of a save in progress; empty when there is none.
 char g_temporary_path[MAX_PATH * 2 + 48] = "";
 
-bool write_fully(HANDLE handle, const char* data, std::size_t size) {
+// Writes all of the bytes. A write the system takes without a byte ends it:
+// a failure, or with `quietly` a success that drops the rest.
+bool write_fully(HANDLE handle, const char* data, std::size_t size, bool quietly = false) {
   while (size > 0) {
     const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
     DWORD written = 0;
     if (!WriteFile(handle, data, chunk, &written, nullptr)) return fail_with_system_error(false);
+    if (written == 0) return quietly || fail_with(static_cast<ErrorCode>(ERROR_WRITE_FAULT), false);
     data += written;
     size -= written;
   }
@@ -97,10 +100,13 @@ bool is_existing_file(const char* path) {
   FindClose(search);
   if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
   FILETIME local;
+  SYSTEMTIME when;
   WORD date = 0;
   WORD time = 0;
-  FileTimeToLocalFileTime(&found.ftLastWriteTime, &local);
-  return FileTimeToDosDateTime(&local, &date, &time) != 0;
+  // The DOS range is checked by year as well: not every system's conversion
+  // refuses the years after 2107.
+  return FileTimeToLocalFileTime(&found.ftLastWriteTime, &local) && FileTimeToSystemTime(&local, &when) &&
+         when.wYear >= 1980 && when.wYear <= 2107 && FileTimeToDosDateTime(&local, &date, &time);
 }
 
 Handle open_for_reading(const char* path) {
@@ -133,7 +139,9 @@ std::int64_t read(Handle handle, char* buffer, std::size_t size) {
   return static_cast<std::int64_t>(total);
 }
 
-bool write(Handle handle, std::string_view bytes) {
+namespace {
+
+bool write_all(Handle handle, std::string_view bytes, bool quietly) {
   if (injected(Call::kWrite)) return false;
 #ifdef TARNWICK_TEST_SEAM
   if (handle == kFakeStandardOutput) {
@@ -141,8 +149,14 @@ bool write(Handle handle, std::string_view bytes) {
     return true;
   }
 #endif
-  return write_fully(native(handle), bytes.data(), bytes.size());
+  return write_fully(native(handle), bytes.data(), bytes.size(), quietly);
 }
+
+}  // namespace
+
+bool write(Handle handle, std::string_view bytes) { return write_all(handle, bytes, false); }
+
+bool write_output(Handle handle, std::string_view bytes) { return write_all(handle, bytes, true); }
 
 void close(Handle handle) {
   if (injected(Call::kClose)) return;
@@ -154,15 +168,35 @@ void close(Handle handle) {
 
 // ---- Where a file lives -----------------------------------------------------------
 
-// The full path, whether or not a file is there now: a replace by another run
-// leaves the name empty for a moment, and the run must still wait for its lock.
+// The final file behind every link; where nothing is there this instant, the
+// full path as named: a replace by another run leaves the name empty for a
+// moment, and the run must still wait for its lock.
 bool locate(const char* path, Site& site) {
   if (injected(Call::kLocate)) return false;
   char full[MAX_PATH * 2];
-  const DWORD length = GetFullPathNameA(path, sizeof full, full, nullptr);
-  if (length == 0 || length >= sizeof full) return fail_with_system_error(false);
-  site.path = full;
-  site.name_at = static_cast<std::size_t>(file_name_part(full) - full);
+  DWORD length = 0;
+  const HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    length = GetFinalPathNameByHandleA(file, full, sizeof full, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(file);
+  }
+  const char* start = full;
+  if (length > 0 && length < sizeof full) {
+    // "\\?\C:\..." is "C:\...", "\\?\UNC\server\..." is "\\server\...".
+    if (std::strncmp(full, "\\\\?\\UNC\\", 8) == 0) {
+      start = full + 6;
+      full[6] = '\\';
+    } else if (std::strncmp(full, "\\\\?\\", 4) == 0) {
+      start = full + 4;
+    }
+  } else {
+    length = GetFullPathNameA(path, sizeof full, full, nullptr);
+    if (length == 0 || length >= sizeof full) return fail_with_system_error(false);
+  }
+  site.path = start;
+  const char* base = site.path.c_str();
+  site.name_at = static_cast<std::size_t>(file_name_part(base) - base);
   site.directory = kInvalidHandle;
   return true;
 }
@@ -182,7 +216,8 @@ bool stamp(Handle handle, FileStamp& out) {
 namespace {
 
 bool companion_path(const Site& site, Companion companion, char (&out)[MAX_PATH * 2 + 32]) {
-  static constexpr const char* kSuffixes[] = {".tarnwick-lock", ".tarnwick-journal", ".tarnwick-new"};
+  static constexpr const char* kSuffixes[] = {".tarnwick-lock", ".tarnwick-journal", ".tarnwick-new",
+                                              ".tarnwick-old"};
   const int written = std::snprintf(out, sizeof out, "%s%s", site.path.c_str(), kSuffixes[static_cast<int>(companion)]);
   return (written > 0 && static_cast<std::size_t>(written) < sizeof out) || fail_with(kErrorPathNotFound, false);
 }
@@ -262,22 +297,51 @@ bool sync(Handle handle) {
   return FlushFileBuffers(native(handle)) != 0 || fail_with_system_error(false);
 }
 
+namespace {
+
+bool move_file(const char* from, const char* to) {
+  if (injected(Call::kMoveFile)) return false;
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) || fail_with_system_error(false);
+}
+
+// The attributes a file keeps across a replace, whatever the system does.
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+}  // namespace
+
 bool replace_with_temporary(const Site& site, Handle& temporary) {
-  if (injected(Call::kReplace)) return false;
   // The system will not replace with a file that is still open.
   CloseHandle(native(temporary));
   temporary = kInvalidHandle;
   const char* target = site.path.c_str();
-  if (!ReplaceFileA(target, g_temporary_path, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
-    const DWORD error = GetLastError();
-    // Without a backup name this error means the target is gone and the new
-    // text still waits under the temporary name: move it into place.
-    if (error != ERROR_UNABLE_TO_MOVE_REPLACEMENT ||
-        !MoveFileExA(g_temporary_path, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      return fail_with(static_cast<ErrorCode>(error), false);
+  char backup[MAX_PATH * 2 + 32];
+  if (!companion_path(site, Companion::kBackup, backup)) return false;
+  const DWORD attributes = GetFileAttributesA(target);
+  DeleteFileA(backup);  // left by a run that died in the middle of a replace
+  ErrorCode error = 0;
+  if (injected(Call::kReplace)) {
+    error = t_last_error;
+  } else if (!ReplaceFileA(target, g_temporary_path, backup, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+    error = static_cast<ErrorCode>(GetLastError());
+  }
+  if (error != 0) {
+    // Refused before the old file left its name: nothing has changed.
+    if (GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES) return fail_with(error, false);
+    // The old file has gone to the backup name: the new text takes the name,
+    // or else the old text comes back to it.
+    if (!move_file(g_temporary_path, target)) {
+      move_file(backup, target);
+      return fail_with(error, false);
     }
   }
   g_temporary_path[0] = '\0';
+  DeleteFileA(backup);
+  // Some systems let the replace drop hidden and system: they come back.
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    const DWORD kept = attributes & kKeptAttributes;
+    SetFileAttributesA(target, kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL);
+  }
   return true;
 }
 
@@ -309,24 +373,30 @@ bool truncate(Handle handle, std::int64_t size) {
 // ---- Serialising runs ------------------------------------------------------------
 
 // A named mutex per file, so that the file's own share modes stay as they are
-// for other programs. The name comes from the full path, in upper case, since
-// the file system ignores case.
+// for other programs. The name comes from the final path, in upper case, since
+// the file system ignores case. It lives in the Global namespace, shared by
+// every session, where the process may create it there, and in its session's
+// own otherwise. Anyone may hold a named mutex, so it is waited for 10
+// seconds at most.
 Handle lock_run(const Site& site) {
   if (injected(Call::kLockRun)) return kInvalidHandle;
   std::string full = site.path;
   CharUpperBuffA(full.data(), static_cast<DWORD>(full.size()));
   std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
   for (const char c : full) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-  char name[64];
-  std::snprintf(name, sizeof name, "Local\\tarnwick-%016llx", static_cast<unsigned long long>(hash));
-  const HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
-  if (mutex == nullptr) return fail_with_system_error(kInvalidHandle);
-  const DWORD waited = WaitForSingleObject(mutex, INFINITE);
-  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-    CloseHandle(mutex);
-    return fail_with_system_error(kInvalidHandle);
+  HANDLE mutex = nullptr;
+  for (const char* space : {"Global", "Local"}) {
+    char name[64];
+    std::snprintf(name, sizeof name, "%s\\tarnwick-%016llx", space, static_cast<unsigned long long>(hash));
+    mutex = CreateMutexA(nullptr, FALSE, name);
+    if (mutex != nullptr) break;
   }
-  return handle_of(mutex);
+  if (mutex == nullptr) return fail_with_system_error(kInvalidHandle);
+  const DWORD waited = WaitForSingleObject(mutex, 10000);
+  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return handle_of(mutex);
+  CloseHandle(mutex);
+  return waited == WAIT_TIMEOUT ? fail_with(kErrorSharingViolation, kInvalidHandle)
+                                : fail_with_system_error(kInvalidHandle);
 }
 
 void unlock_run(const Site&, Handle lock) {
@@ -336,8 +406,32 @@ void unlock_run(const Site&, Handle lock) {
 
 // ---- Interrupts -----------------------------------------------------------------------
 
-void hold_interrupts() {}
-void release_interrupts() {}
+namespace {
+
+// Signalled while no save holds interrupts back.
+HANDLE g_interrupts_free = nullptr;
+LONG g_interrupts_held = 0;
+
+// Runs on a thread of its own when Ctrl-C or Ctrl-Break is pressed or the
+// console window is closed: it waits for a save in progress, removes the
+// run's files, and leaves the event to the system's usual handling.
+BOOL WINAPI on_console_event(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+  WaitForSingleObject(g_interrupts_free, INFINITE);
+  remove_run_files();
+  return FALSE;
+}
+
+}  // namespace
+
+void hold_interrupts() {
+  if (InterlockedIncrement(&g_interrupts_held) == 1 && g_interrupts_free != nullptr) ResetEvent(g_interrupts_free);
+}
+
+void release_interrupts() {
+  if (InterlockedDecrement(&g_interrupts_held) == 0 && g_interrupts_free != nullptr) SetEvent(g_interrupts_free);
+}
+
 void remove_run_files() { discard_temporary(); }
 
 // ---- Memory -------------------------------------------------------------------------
@@ -374,14 +468,16 @@ FileType file_type(Handle handle) {
   if (handle == kFakeStandardOutput) return g_seam->standard_output_type();
 #endif
   switch (GetFileType(native(handle))) {
+    case FILE_TYPE_UNKNOWN: return FileType::kUnknown;
     case FILE_TYPE_CHAR: return FileType::kCharacter;
-    case FILE_TYPE_DISK: return FileType::kDisk;
     case FILE_TYPE_PIPE: return FileType::kPipe;
-    default: return FileType::kUnknown;
+    default: return FileType::kDisk;  // a disk file, or a type newer than these (remote)
   }
 }
 
 void initialize_process() {
+  g_interrupts_free = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+  SetConsoleCtrlHandler(&on_console_event, TRUE);
   char path[MAX_PATH + 1];
   const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
   if (length > 0 && length < sizeof path) copy_name(g_program_name, sizeof g_program_name, file_name_part(path));

@@ -77,10 +77,12 @@ TEST(HostsFileTest, ExistenceTest) {
   write_file(dir.file("hosts"), "x");
   write_file(dir.file("old"), "x");
   fs::last_write_time(dir.file("old"), fs::file_time_type::clock::now() - std::chrono::hours(24 * 365 * 50));
+  write_file(dir.file("future"), "x");  // past 2107, which a DOS date cannot hold
+  fs::last_write_time(dir.file("future"), fs::file_time_type::clock::now() + std::chrono::hours(24 * 365 * 90));
   fs::create_directory(dir.file("sub"));
   const std::vector<std::pair<std::string, bool>> cases = {
       {dir.file("hosts"), true},   {dir.file("missing"), false}, {dir.file("sub"), false},
-      {dir.file("old"), false},    {dir.file("h*"), true},        {dir.file("ho?ts"), true},
+      {dir.file("old"), false},    {dir.file("future"), false}, {dir.file("h*"), true},        {dir.file("ho?ts"), true},
       {dir.file("s*"), false},     {dir.file("*"), false},  // "." comes first and is a directory
       {dir.file("z*"), false},     {"", false},
   };
@@ -225,6 +227,8 @@ TEST(HostsFileTest, SaveKeepsLinksAndPermissions) {
   EXPECT_EQ(dir.entries(), (std::vector<std::string>{"link", "real"}));
 }
 
+#endif
+
 // The save writes exactly the file that was loaded, unchanged: a link planted
 // in its place, or a change another program made, stops it before it writes.
 TEST(HostsFileTest, SaveRefusesAFileSwappedOrChangedSinceTheLoad) {
@@ -234,12 +238,14 @@ TEST(HostsFileTest, SaveRefusesAFileSwappedOrChangedSinceTheLoad) {
     std::string left;  // in the file the path names afterwards
   };
   const std::vector<Meddling> cases = {
+#ifndef _WIN32
       {"swapped for a link", [](const ScratchDir& dir) {
          fs::remove(dir.file("hosts"));
          fs::create_symlink(dir.file("secret"), dir.file("hosts"));
        }, "root only\n"},
+#endif
       {"appended to", [](const ScratchDir& dir) {
-         std::ofstream(dir.file("hosts"), std::ios::app) << "\n# added meanwhile\n";
+         std::ofstream(dir.file("hosts"), std::ios::app | std::ios::binary) << "\n# added meanwhile\n";
        }, kOld + "\n# added meanwhile\n"},
   };
   for (const Meddling& c : cases) {
@@ -257,6 +263,25 @@ TEST(HostsFileTest, SaveRefusesAFileSwappedOrChangedSinceTheLoad) {
     EXPECT_EQ(read_file(dir.file("hosts")), c.left);
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"hosts", "secret"}));
   }
+}
+
+#ifdef _WIN32
+// A replace that fails after the old file has left its name puts a text back
+// under the name before anything is reported: here the new text cannot be
+// moved in, so the old one comes back, and the save goes on in place.
+TEST(HostsFileTest, ReplaceThatLosesTheNameGivesItBack) {
+  ScratchDir dir;
+  const std::string path = dir.file("hosts");
+  write_file(path, kOld);
+  {
+    FakeSystem fake;
+    fake.before(Call::kReplace, 1, [&] { fs::rename(path, path + ".tarnwick-old"); });
+    fake.fail_on(Call::kReplace, 1, 1176);  // the replacement could not be moved
+    fake.fail_on(Call::kMoveFile, 1, platform::kErrorAccessDenied);
+    EXPECT_EQ(failure_of([&] { edit(path); }), "no failure");
+  }
+  EXPECT_EQ(read_file(path), kNew);
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"hosts"});
 }
 #endif
 

@@ -40,7 +40,7 @@ bool OutputChannel::write_out() {
   if (pending_ == 0) return true;
   const std::size_t count = pending_;
   pending_ = 0;  // a failed write drops these bytes
-  if (platform::write(handle_, std::string_view(buffer_, count))) return true;
+  if (platform::write_output(handle_, std::string_view(buffer_, count))) return true;
   set_pending(static_cast<std::int32_t>(platform::last_error()));
   return false;
 }
