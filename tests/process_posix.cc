@@ -102,6 +102,10 @@ void set_attribute(const std::string& path, const std::string& name, const std::
   }
 }
 
+void give_to_nobody(const std::string& path) {
+  if (lchown(path.c_str(), 65534, 65534) != 0) throw std::runtime_error("cannot give away " + path);
+}
+
 std::string attribute(const std::string& path, const std::string& name) {
   char value[256];
   const ssize_t n = getxattr(path.c_str(), name.c_str(), value, sizeof value);

@@ -61,6 +61,8 @@ void signal_program(int pid, int signal);
 // Sets an extended attribute; reads one back ("" when it is missing).
 void set_attribute(const std::string& path, const std::string& name, const std::string& value);
 std::string attribute(const std::string& path, const std::string& name);
+// Gives a file to the unprivileged user "nobody".
+void give_to_nobody(const std::string& path);
 #endif
 // Sleeps for `microseconds`.
 void pause_for(int microseconds);

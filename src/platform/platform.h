@@ -89,6 +89,7 @@ struct FileStamp {
   std::uint64_t file = 0;  // the file's number on its device
   std::uint64_t size = 0;
   std::int64_t modified = 0;  // last write, in the system's finest unit
+  std::int64_t changed = 0;   // last change of any kind, where the system keeps it
   bool operator==(const FileStamp&) const = default;
 };
 bool stamp(Handle handle, FileStamp& out);
@@ -99,7 +100,9 @@ enum class Companion { kLock, kJournal, kTemporary, kBackup };
 
 // Opens a companion of the file at `site`: `create` makes a new one (refused
 // when one exists) that only its owner may use, otherwise an existing one is
-// opened for reading.
+// opened for reading. A companion that a run cannot have left (made by a user
+// other than the file's owner, the administrator or this user, or open to
+// others' changes) counts as missing.
 Handle open_companion(const Site& site, Companion companion, bool create);
 bool remove_companion(const Site& site, Companion companion);
 
@@ -118,8 +121,8 @@ bool sync_directory(const Site& site);
 // (read-only) is refused, also for an administrator.
 Handle open_for_update(const Site& site);
 
-// Gives `to` the owner and permissions of `from`.
-bool adopt_owner_and_mode(Handle from, Handle to);
+// Gives `to` the owner of `from`.
+bool adopt_owner(Handle from, Handle to);
 
 // Creates a new, empty temporary file beside the file at `site`: without a name
 // where the system allows, so that nothing is left if the process dies.
@@ -283,7 +286,7 @@ enum class Call {
   kRemoveCompanion,
   kSyncDirectory,
   kOpenForUpdate,
-  kAdoptOwnerAndMode,
+  kAdoptOwner,
   kCreateTemporary,
   kCopyMetadata,
   kSync,

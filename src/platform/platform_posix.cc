@@ -354,6 +354,8 @@ bool stamp(Handle handle, FileStamp& out) {
   out.file = info.st_ino;
   out.size = static_cast<std::uint64_t>(info.st_size);
   out.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  // The change time cannot be set back by anyone, as the last write's can.
+  out.changed = static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
   return true;
 }
 
@@ -380,14 +382,25 @@ bool companion_name(const Site& site, Companion companion, char (&out)[NAME_MAX 
 Handle open_companion(const Site& site, Companion companion, bool create) {
   if (injected(Call::kOpenCompanion)) return kInvalidHandle;
   char name[NAME_MAX + 1];
-  if (!companion_name(site, companion, name)) return kInvalidHandle;
+  // A name too long to make is one that no run can have left either.
+  if (!companion_name(site, companion, name)) return fail_with(kErrorFileNotFound, kInvalidHandle);
   const int flags = create ? O_RDWR | O_CREAT | O_EXCL : O_RDONLY | O_NONBLOCK;
   const int fd = openat(site.directory, name, flags | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return fail_with_errno(kInvalidHandle);
+  if (fd < 0) {
+    // A link in its place was not made by a run.
+    return errno == ELOOP ? fail_with(kErrorFileNotFound, kInvalidHandle) : fail_with_errno(kInvalidHandle);
+  }
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  struct stat target {};
+  // Only a file that a run of the file's owner, of the administrator or of
+  // this user made, and that nobody else may change, is taken for one; what
+  // others put there is none of the run's business.
+  const bool trusted = fstat(fd, &info) == 0 && fstatat(site.directory, name_of(site), &target, 0) == 0 &&
+                       S_ISREG(info.st_mode) && info.st_nlink == 1 && (info.st_mode & 077) == 0 &&
+                       (info.st_uid == target.st_uid || info.st_uid == 0 || info.st_uid == geteuid());
+  if (!trusted) {
     ::close(fd);
-    return fail_with(kErrorAccessDenied, kInvalidHandle);
+    return fail_with(kErrorFileNotFound, kInvalidHandle);
   }
   return fd;
 }
@@ -419,16 +432,13 @@ Handle open_for_update(const Site& site) {
   return fd;
 }
 
-bool adopt_owner_and_mode(Handle from, Handle to) {
-  if (injected(Call::kAdoptOwnerAndMode)) return false;
+bool adopt_owner(Handle from, Handle to) {
+  if (injected(Call::kAdoptOwner)) return false;
   struct stat wanted {};
   struct stat have {};
   if (fstat(fd_of(from), &wanted) != 0 || fstat(fd_of(to), &have) != 0) return fail_with_errno(false);
-  if ((wanted.st_uid != have.st_uid || wanted.st_gid != have.st_gid) &&
-      fchown(fd_of(to), wanted.st_uid, wanted.st_gid) != 0) {
-    return fail_with_errno(false);
-  }
-  return fchmod(fd_of(to), wanted.st_mode & 07777) == 0 || fail_with_errno(false);
+  if (wanted.st_uid == have.st_uid && wanted.st_gid == have.st_gid) return true;
+  return fchown(fd_of(to), wanted.st_uid, wanted.st_gid) == 0 || fail_with_errno(false);
 }
 
 Handle create_temporary(const Site& site) {
@@ -596,21 +606,41 @@ bool still_named(int directory, const char* name, int held) {
 
 // The lock file beside the file, owned like the file and open to its owner
 // alone: -1 when there is none to be had that others could not hold.
-int open_lock_file(const Site& site, const struct stat& target, const char* name) {
+// The permissions of a lock file for `target`: open to those who may write
+// the file itself (its owner, and its group or everybody where they may),
+// who could spoil the file anyway, and closed to everybody else.
+mode_t lock_mode(const struct stat& target) {
+  return 0600 | ((target.st_mode & 020) != 0 ? 060 : 0) | ((target.st_mode & 002) != 0 ? 006 : 0);
+}
+
+// The lock file beside the file, owned like the file: -1 (and `created`
+// telling whether this call made it) when there is none to be had that
+// others could not hold.
+int open_lock_file(const Site& site, const struct stat& target, const char* name, bool& created) {
   const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
   int fd = openat(site.directory, name, flags | O_CREAT | O_EXCL, 0600);
-  const bool created = fd >= 0;
+  created = fd >= 0;
   if (!created && errno == EEXIST) fd = openat(site.directory, name, flags);
   if (fd < 0) return -1;
   struct stat info {};
-  bool usable = fstat(fd, &info) == 0;
-  if (usable && created && (info.st_uid != target.st_uid || info.st_gid != target.st_gid)) {
-    usable = fchown(fd, target.st_uid, target.st_gid) == 0 || info.st_uid == target.st_uid;
-    if (usable) usable = fstat(fd, &info) == 0;
+  struct stat directory {};
+  bool usable = fstat(fd, &info) == 0 && fstat(site.directory, &directory) == 0;
+  if (usable && created) {
+    // Owned like the file where this user may give it away; in the file's
+    // group at least.
+    if ((info.st_uid != target.st_uid || info.st_gid != target.st_gid) &&
+        fchown(fd, target.st_uid, target.st_gid) != 0) {
+      fchown(fd, static_cast<uid_t>(-1), target.st_gid);
+    }
+    usable = fchmod(fd, lock_mode(target)) == 0 && fstat(fd, &info) == 0;
   }
-  // Left by someone else, or open to others: it could be held against us.
-  usable = usable && S_ISREG(info.st_mode) && info.st_nlink == 1 && (info.st_mode & 077) == 0 &&
-           (info.st_uid == target.st_uid || info.st_uid == 0);
+  // Made by someone who may not write the file, or open to others: it could
+  // be held against the run. A member of a group that may write the file is
+  // known by the file's group, unless the directory hands its group to all.
+  const bool group_writer = (target.st_mode & 020) != 0 && info.st_gid == target.st_gid &&
+                            (directory.st_mode & S_ISGID) == 0;
+  usable = usable && S_ISREG(info.st_mode) && info.st_nlink == 1 && (info.st_mode & 0777 & ~lock_mode(target)) == 0 &&
+           (info.st_uid == target.st_uid || info.st_uid == 0 || group_writer);
   if (usable) return fd;
   if (created) unlinkat(site.directory, name, 0);
   ::close(fd);
@@ -627,7 +657,8 @@ Handle lock_run(const Site& site) {
   }
   char name[NAME_MAX + 1];
   for (int attempt = 0; attempt < 100 && companion_name(site, Companion::kLock, name); ++attempt) {
-    const int fd = open_lock_file(site, target, name);
+    bool created = false;
+    const int fd = open_lock_file(site, target, name, created);
     if (fd < 0) break;
     int locked;
     while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
@@ -637,6 +668,7 @@ Handle lock_run(const Site& site) {
       std::memcpy(g_lock_file.name, name, sizeof name);
       return fd;
     }
+    if (locked != 0 && created) unlinkat(site.directory, name, 0);  // no locks here at all
     ::close(fd);
     if (locked != 0) break;
   }

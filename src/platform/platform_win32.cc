@@ -263,7 +263,7 @@ Handle open_for_update(const Site& site) {
 }
 
 // A new file inherits its directory's security, as the hosts file does.
-bool adopt_owner_and_mode(Handle, Handle) { return !injected(Call::kAdoptOwnerAndMode); }
+bool adopt_owner(Handle, Handle) { return !injected(Call::kAdoptOwner); }
 
 Handle create_temporary(const Site& site) {
   if (injected(Call::kCreateTemporary)) return kInvalidHandle;

@@ -183,19 +183,28 @@ TEST(HostsFileTest, SaveKeepsTheOldContentOnEveryFailure) {
 
 // A save that fails and cannot put the old text back leaves its journal; the
 // next run plays it back before it reads the file.
+// Saves in place, failing so that neither the new text is written whole nor
+// the old one put back: the journal stays.
+void leave_journal(const std::string& path) {
+  FakeSystem fake;
+  fake.fail_on(Call::kReplace, 1, platform::kErrorAccessDenied);
+  fake.fail_on(Call::kTruncate, 1, platform::kErrorDiskFull);  // the new text's end
+  fake.fail_on(Call::kTruncate, 2, platform::kErrorDiskFull);  // the old text's end
+  EXPECT_EQ(failure_of([&] { edit(path); }), "EWriteError: Stream write error");
+}
+
 TEST(HostsFileTest, JournalLeftByAFailedRestoreIsPlayedBack) {
   ScratchDir dir;
   const std::string path = dir.file("hosts");
   write_file(path, kOld);
-  {
-    FakeSystem fake;
-    fake.fail_on(Call::kReplace, 1, platform::kErrorAccessDenied);
-    fake.fail_on(Call::kTruncate, 1, platform::kErrorDiskFull);  // the new text's end
-    fake.fail_on(Call::kTruncate, 2, platform::kErrorDiskFull);  // the old text's end
-    EXPECT_EQ(failure_of([&] { edit(path); }), "EWriteError: Stream write error");
-  }
+  leave_journal(path);
   EXPECT_EQ(dir.entries(), (std::vector<std::string>{"hosts", "hosts.tarnwick-journal"}));
   EXPECT_NE(read_file(path), kOld);
+#ifndef _WIN32
+  // It holds the file's text: its owner's alone, whatever the file allows.
+  EXPECT_EQ(fs::status(dir.file("hosts.tarnwick-journal")).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
+#endif
   {
     HostsFile file(path);
     LineList list;
@@ -205,7 +214,42 @@ TEST(HostsFileTest, JournalLeftByAFailedRestoreIsPlayedBack) {
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"hosts"});
 }
 
-#ifndef _WIN32  // POSIX permissions and symbolic links
+#ifndef _WIN32  // POSIX owners, permissions and symbolic links
+// What others put beside the file is not taken for the run's own: a journal
+// another user could have written is not played back, and a name taken by
+// something else does not stop the save.
+TEST(HostsFileTest, CompanionsOthersCouldHaveMadeAreIgnored) {
+  if (!testing::running_as_root()) GTEST_SKIP() << "needs root to give a file away";
+  struct Planted {
+    const char* name;
+    std::function<void(const std::string& journal)> plant;
+  };
+  const std::vector<Planted> cases = {
+      {"another user's", [](const std::string& journal) { fs::permissions(journal, fs::perms::owner_read); testing::give_to_nobody(journal); }},
+      {"open to changes", [](const std::string& journal) { fs::permissions(journal, fs::perms::owner_all | fs::perms::others_write); }},
+      {"a directory", [](const std::string& journal) { fs::remove(journal); fs::create_directory(journal); }},
+      {"a link", [](const std::string& journal) { fs::remove(journal); fs::create_symlink("hosts", journal); }},
+  };
+  for (const Planted& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    const std::string path = dir.file("hosts");
+    write_file(path, kOld);
+    leave_journal(path);
+    c.plant(path + ".tarnwick-journal");
+    const std::string left = read_file(path);
+    edit(path);  // starts from what it finds, and saves past what is there
+    EXPECT_NE(read_file(path), left);
+    EXPECT_TRUE(fs::exists(fs::symlink_status(path + ".tarnwick-journal")));
+  }
+  // A name too long for a journal beside it is no obstacle either.
+  ScratchDir dir;
+  const std::string path = dir.file(std::string(250, 'h'));
+  write_file(path, kOld);
+  edit(path);
+  EXPECT_EQ(read_file(path), kNew);
+}
+
 TEST(HostsFileTest, SaveKeepsLinksAndPermissions) {
   ScratchDir dir;
   write_file(dir.file("real"), kOld);

@@ -76,8 +76,12 @@ Journal::Journal(const platform::Site& site, Handle target, std::string_view old
     header.old_length = old_text.size();
     header.saved_offset = saved_offset;
     header.saved_length = saved.size();
-    // Readable by whoever may read the file, and by nobody else.
-    kept_ = platform::adopt_owner_and_mode(target, journal.get()) && platform::stamp(target, stamp);
+    // The file's owner's, and nobody else's: it holds the file's text, and a
+    // journal others could change would be played back as the file's. Where
+    // this user may not give it away it stays theirs, and only their own
+    // runs will play it back.
+    platform::adopt_owner(target, journal.get());
+    kept_ = platform::stamp(target, stamp);
     header.file = stamp.file;
     header.checksum = checksum(header, saved);
     kept_ = kept_ &&
@@ -154,7 +158,9 @@ void recover_journal(const platform::Site& site, const std::string& path) {
       open_error();
     }
   }
-  if (!platform::remove_companion(site, platform::Companion::kJournal)) open_error();
+  // An incomplete journal that cannot go is harmless: the file was never
+  // touched, and the save goes on without a journal of its own.
+  if (!platform::remove_companion(site, platform::Companion::kJournal) && complete) open_error();
 }
 
 }  // namespace tarnwick
