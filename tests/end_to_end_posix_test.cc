@@ -111,13 +111,17 @@ Texts hosts_lines(int lines) {
 
 std::string entry(const std::string& name) { return "127.0.0.1        " + name + "\r\n"; }
 
-// The two ways a save goes: a temporary file renamed over the hosts file, or
-// (for a file with a second name) a journalled rewrite in place.
+// The ways a save goes: a temporary file renamed over the hosts file, a
+// journalled rewrite in place (for a file with a second name), or, for a text
+// already in its written form, a journalled append.
 struct Route {
   const char* name;
   bool hard_link;
+  bool written_form;
+
+  const std::string& before(const Texts& texts) const { return written_form ? texts.crlf : texts.lf; }
 };
-const Route kRoutes[] = {{"rename", false}, {"in place", true}};
+const Route kRoutes[] = {{"rename", false, false}, {"in place", true, false}, {"append", false, true}};
 
 std::vector<std::string> own_entries(const Route& route) {
   return route.hard_link ? std::vector<std::string>{"hosts", "link"} : std::vector<std::string>{"hosts"};
@@ -146,7 +150,7 @@ TEST(EndToEndTest, KilledRunsLeaveTheOldOrTheNewText) {
   for (const Route& route : kRoutes) {
     ScratchDir dir;
     const std::string hosts = dir.file("hosts");
-    write_file(hosts, texts.lf);
+    write_file(hosts, route.before(texts));
     if (route.hard_link) fs::create_hard_link(hosts, dir.file("link"));
     // How long a whole run takes here, to spread the kills over it.
     const auto started = std::chrono::steady_clock::now();
@@ -156,12 +160,12 @@ TEST(EndToEndTest, KilledRunsLeaveTheOldOrTheNewText) {
     int killed = 0, old_text = 0, new_text = 0;
     constexpr int kKills = 40;
     for (int i = 0; i < kKills; ++i) {
-      write_file(hosts, texts.lf);
+      write_file(hosts, route.before(texts));
       const int pid = testing::start_program({testing::tool_binary(), "/B", "killed.example.com", hosts});
       testing::pause_for(static_cast<int>(run_us * i / kKills));
       testing::kill_program(pid);
       if (testing::wait_program(pid) == 128 + 9) ++killed;
-      EXPECT_TRUE(only_repairable_leftovers(dir, route, false)) << route.name << ", kill " << i;
+      EXPECT_TRUE(only_repairable_leftovers(dir, route, true)) << route.name << ", kill " << i;
       const auto next = run_tool({"/B", "next.example.com", hosts});
       EXPECT_EQ(next.status, 0);
       const std::string now = read_file(hosts);
@@ -187,7 +191,7 @@ TEST(EndToEndTest, RunsKilledAtEverySystemCallLeaveNothingTheNextRunCannotClear)
     ScratchDir dir;
     const std::string hosts = dir.file("hosts");
     const std::string trace = dir.path() + ".trace";
-    write_file(hosts, texts.lf);
+    write_file(hosts, route.before(texts));
     if (route.hard_link) fs::create_hard_link(hosts, dir.file("link"));
     const std::vector<std::string> tool = {testing::tool_binary(), "/B", "killed.example.com", hosts};
     std::vector<std::string> traced = {"strace", "-f", "-qq", "-o", trace};
@@ -212,13 +216,13 @@ TEST(EndToEndTest, RunsKilledAtEverySystemCallLeaveNothingTheNextRunCannotClear)
     int killed = 0;
     for (const auto& [name, occurrence] : calls) {
       SCOPED_TRACE(std::string(route.name) + ", killed at " + name + " #" + std::to_string(occurrence));
-      write_file(hosts, texts.lf);
+      write_file(hosts, route.before(texts));
       std::vector<std::string> kill = {"strace", "-f", "-qq", "-o", "/dev/null", "-e",
                                        "inject=" + name + ":signal=KILL:when=" + std::to_string(occurrence)};
       kill.insert(kill.end(), tool.begin(), tool.end());
       if (run_program(kill).status == 128 + 9) ++killed;
       const std::string now = read_file(hosts);
-      EXPECT_TRUE(now == texts.lf || now == after);
+      EXPECT_TRUE(now == route.before(texts) || now == after);
       EXPECT_TRUE(only_repairable_leftovers(dir, route, name == "renameat" || name == "rename"));
       EXPECT_EQ(run_tool({"/B", "next.example.com", hosts}).status, 0);
       const std::string repaired = read_file(hosts);
@@ -265,7 +269,7 @@ TEST(EndToEndTest, InterruptsWaitForTheSave) {
   for (const Route& route : kRoutes) {
     ScratchDir dir;
     const std::string hosts = dir.file("hosts");
-    write_file(hosts, texts.lf);
+    write_file(hosts, route.before(texts));
     if (route.hard_link) fs::create_hard_link(hosts, dir.file("link"));
     const std::vector<std::string> run = {"prlimit", "--core=0", testing::tool_binary(), "/B",
                                           "stopped.example.com", hosts};
@@ -276,15 +280,15 @@ TEST(EndToEndTest, InterruptsWaitForTheSave) {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
       for (int i = 0; i < 4; ++i) {
         SCOPED_TRACE(std::string(route.name) + ", signal " + std::to_string(signal) + ", time " + std::to_string(i));
-        write_file(hosts, texts.lf);
+        write_file(hosts, route.before(texts));
         const int pid = testing::start_program(run);
         testing::pause_for(static_cast<int>(run_us * i / 4));
         testing::signal_program(pid, signal);
         const int status = testing::wait_program(pid);
         EXPECT_TRUE(status == 0 || status == 128 + signal) << status;
         const std::string now = read_file(hosts);
-        ASSERT_TRUE(now == texts.lf || now == after) << now.size() << " bytes";
-        (now == texts.lf ? old_text : new_text)++;
+        ASSERT_TRUE(now == route.before(texts) || now == after) << now.size() << " bytes";
+        (now == route.before(texts) ? old_text : new_text)++;
         EXPECT_EQ(dir.entries(), own_entries(route));
       }
     }
@@ -301,15 +305,15 @@ TEST(EndToEndTest, SizeLimitFailsTheSaveAndKeepsTheOldText) {
     SCOPED_TRACE(route.name);
     ScratchDir dir;
     const std::string hosts = dir.file("hosts");
-    write_file(hosts, texts.lf);
+    write_file(hosts, route.before(texts));
     if (route.hard_link) fs::create_hard_link(hosts, dir.file("link"));
-    const auto result = run_tool({"/B", "a.com", hosts}, {"prlimit", "--fsize=" + std::to_string(texts.lf.size() + 64)});
+    const auto result = run_tool({"/B", "a.com", hosts}, {"prlimit", "--fsize=" + std::to_string(route.before(texts).size() + 10)});
     const std::string head = banner() + "Entry added.\r\n";
     ASSERT_EQ(result.output.substr(0, head.size()), head);
     EXPECT_TRUE(std::regex_match(result.output.substr(head.size()), report_pattern("EWriteError", "Stream write error")))
         << result.output;
     EXPECT_EQ(result.status, 1);
-    EXPECT_TRUE(read_file(hosts) == texts.lf);
+    EXPECT_TRUE(read_file(hosts) == route.before(texts));
     EXPECT_EQ(dir.entries(), own_entries(route));
   }
 }

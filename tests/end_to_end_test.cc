@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "end_to_end.h"
+#include "platform/platform.h"
 #include "test_support.h"
 
 namespace tarnwick {
@@ -67,6 +68,44 @@ TEST(EndToEndTest, BlockAndUnblockByteForByte) {
     EXPECT_EQ(read_file(hosts), step.file);
   }
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"my hosts"});
+}
+
+// The file's number and last write, as the system keeps them.
+platform::FileStamp stamp_of(const std::string& path) {
+  platform::FileStamp stamp;
+  const platform::Handle file = platform::open_for_reading(path.c_str());
+  EXPECT_TRUE(file >= 0 && platform::stamp(file, stamp));
+  if (file >= 0) platform::close(file);
+  return stamp;
+}
+
+// A text already in its written form only grows: a block is appended to the
+// same file, a run that changes nothing writes nothing, and a read-only file
+// is refused all the same.
+TEST(EndToEndTest, WrittenFormIsAppendedToAndNeverRewritten) {
+  ScratchDir dir;
+  const std::string hosts = dir.file("hosts");
+  const std::string text = "127.0.0.1 localhost\r\n";
+  const std::string entry = "127.0.0.1        ADS.EXAMPLE.COM\r\n";
+  write_file(hosts, text);
+  const platform::FileStamp before = stamp_of(hosts);
+  EXPECT_EQ(run_tool({"/B", "ads.example.com", hosts}).output, banner() + "Entry added.\r\n");
+  EXPECT_EQ(read_file(hosts), text + entry);
+  const platform::FileStamp appended = stamp_of(hosts);
+  EXPECT_EQ(appended.file, before.file);
+  for (const char* mode : {"/B", "/U"}) {
+    const auto result = run_tool({mode, mode[1] == 'B' ? "ads.example.com" : "absent.example.com", hosts});
+    EXPECT_EQ(result.output, banner());
+    EXPECT_TRUE(stamp_of(hosts) == appended) << mode;
+  }
+  fs::permissions(hosts, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  const auto result = run_tool({"/B", "ads.example.com", hosts});
+  ASSERT_EQ(result.output.substr(0, banner().size()), banner());
+  EXPECT_TRUE(std::regex_match(result.output.substr(banner().size()),
+                               report_pattern("EFCreateError", "Cannot create file " + hosts)))
+      << result.output;
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"hosts"});
 }
 
 TEST(EndToEndTest, MissingFile) {

@@ -102,6 +102,9 @@ HostsFile::HostsFile(std::string path) : path_(std::move(path)) {
   if (!place_.found) return;
   lock_.take(place_.site, path_);
   recover_journal(place_.site, path_);
+  // The name a run gives its new text for the instant before the rename, left
+  // where a run died in that instant.
+  platform::remove_companion(place_.site, platform::Companion::kTemporary);
 }
 
 void HostsFile::load(LineList& list) {
@@ -135,7 +138,13 @@ void HostsFile::save(const LineList& list) {
   // place since, and not one another program has written meanwhile.
   OpenFile target(place_.found ? platform::open_for_update(place_.site) : platform::kInvalidHandle);
   if (target.get() < 0 || !unchanged(target.get())) create_error();
+  // A text already in its written form only grows: what it gains is
+  // appended, and a text that gains nothing is not written at all.
+  const bool grows = list.extends_loaded_text();
+  const std::string appended = grows ? list.appended_text() : std::string();
+  if (grows && appended.empty()) return;
   const InterruptHold hold;
+  if (grows && append(target, list.loaded_text(), appended)) return;
   if (replace_through_temporary(target, list, staging)) return;
   if (target.get() < 0) target.reset(platform::open_for_update(place_.site));
   if (target.get() < 0 || !unchanged(target.get())) create_error();
@@ -158,6 +167,19 @@ bool HostsFile::replace_through_temporary(OpenFile& target, const LineList& list
   // The target is let go first: a system may refuse to replace an open file.
   target.close();
   return platform::replace_with_temporary(place_.site, temporary.handle());
+}
+
+// Appends `appended` to the file, whose content is `old_text`, journalled so
+// that a run that dies halfway has the file cut back to the old length. Gives
+// false, with the file untouched, where no journal can be kept.
+bool HostsFile::append(const OpenFile& target, std::string_view old_text, std::string_view appended) {
+  const Handle handle = target.get();
+  const auto old_length = static_cast<std::int64_t>(old_text.size());
+  Journal journal(place_.site, handle, old_text, old_text.size());
+  if (!journal.kept()) return false;
+  if (platform::write_at(handle, old_length, appended) && platform::sync(handle) && journal.remove()) return true;
+  if (platform::truncate(handle, old_length) && platform::sync(handle)) journal.remove();
+  raise_write_error();
 }
 
 // Writes the text over the file, journalled; on failure the old text is

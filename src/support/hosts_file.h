@@ -40,7 +40,9 @@ class HostsFile {
   // EOutOfMemory; the list is untouched on failure.
   void load(LineList& list);
   // Makes the loaded file hold exactly the joined text of `list`, which is the
-  // list that load() filled, edited or not. Raises
+  // list that load() filled, edited or not. A text already in its joined form
+  // that only gains lines is appended to, and one that gains nothing is not
+  // written; any other is written anew. Raises
   // EFCreateError when the file cannot be written, or is no longer the file
   // that was loaded as it was loaded (then nothing is written anywhere), and
   // EWriteError when writing fails. On any failure the file keeps its content.
@@ -55,6 +57,7 @@ class HostsFile {
   };
 
   bool unchanged(platform::Handle file) const;
+  bool append(const OpenFile& target, std::string_view old_text, std::string_view appended);
   bool replace_through_temporary(OpenFile& target, const LineList& list, Bytes& staging);
   void rewrite_in_place(const OpenFile& target, const LineList& list, Bytes& staging);
 

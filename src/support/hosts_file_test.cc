@@ -152,7 +152,7 @@ TEST(HostsFileTest, SaveKeepsTheOldContentOnEveryFailure) {
       {"temporary sync fails", {{Call::kSync, 1}}, kWriteError},
       {"in-place write fails", {{Call::kReplace, 1}, {Call::kWriteAt, 3}}, kWriteError},
       {"in-place truncate fails", {{Call::kReplace, 1}, {Call::kTruncate, 1}}, kWriteError},
-      {"journal cannot be removed", {{Call::kReplace, 1}, {Call::kRemoveCompanion, 1}}, kWriteError},
+      {"journal cannot be removed", {{Call::kReplace, 1}, {Call::kRemoveCompanion, 2}}, kWriteError},
 #ifndef _WIN32  // Windows reads the file instead of mapping it
       {"text cannot be detached", {{Call::kReplace, 1}, {Call::kDetachMapping, 1}}, kWriteError},
 #endif

@@ -80,6 +80,7 @@ void LineList::assign(Bytes text, std::size_t length) {
   crlf_only_ = counted.crlf_only;
   count_ = static_cast<std::int64_t>(counted.lines);
   hole_ = {};
+  removed_ = false;
   found_index_ = -1;
   owned_.clear();
   indexed_ = false;
@@ -101,6 +102,7 @@ std::int64_t LineList::append(std::string_view line) {
 
 void LineList::remove(std::int64_t index) {
   if (index < 0 || index >= count_) raise_list_index_error(index);
+  removed_ = true;
   const auto body_lines = count_ - static_cast<std::int64_t>(owned_.size());
   if (!indexed_ && hole_.empty() && index < body_lines) {
     const char* const end = body_.data() + body_.size();
@@ -158,6 +160,15 @@ std::int64_t LineList::find_last(std::string_view needle) const {
     found_start_ = begin + start;
   }
   return index;
+}
+
+std::string LineList::appended_text() const {
+  std::string text;
+  for (const std::string& line : owned_) {
+    text += line;
+    text += "\r\n";
+  }
+  return text;
 }
 
 bool LineList::write_joined(Bytes& staging, const PieceWriter& write) const {

@@ -43,6 +43,12 @@ class LineList {
   bool write_joined(Bytes& staging, const PieceWriter& write) const;
   // The text the list was cut from, as it was given.
   std::string_view loaded_text() const { return body_; }
+  // True when the joined text begins with the loaded text as it stands: that
+  // text is already joined (every line followed by CR LF) and no line has
+  // been removed. The rest of the joined text is then appended_text().
+  bool extends_loaded_text() const { return crlf_only_ && !removed_; }
+  // The appended lines, each followed by CR LF.
+  std::string appended_text() const;
   // Makes sure the kept text no longer follows changes to the file it came
   // from (see Bytes::detach), before that file is written over.
   bool detach_text() const { return text_.detach(); }
@@ -54,6 +60,7 @@ class LineList {
   Bytes text_;
   std::string_view body_;        // the text up to its first NUL
   bool crlf_only_ = true;        // every line end in the body is CR LF
+  bool removed_ = false;         // a line has been removed since the text was cut
   std::string_view hole_;        // a removed line and its end, while unindexed
   std::deque<std::string> owned_;  // appended lines; never moves its elements
   std::int64_t count_ = 0;
