@@ -1,11 +1,17 @@
 #!/usr/bin/env python3
-"""Times tarnwick against a durable copy of the same hosts file.
+"""Times tarnwick against a durable copy of the same hosts file and a search.
 
 For each size the script generates a hosts file deterministically, then runs,
 alternately: a block, the durable copy (dd ... conv=fsync), an unblock, the
 durable copy again; the block and the unblock leave the file as it was. It
 prints the median wall time of each, their ratio to the copy, and the peak
 resident memory of the tool against the file size.
+
+Then, on the same file in its written form (CR LF line ends), it compares a
+block with a search of the file (grep -F -c): the median time of each, the
+bytes a block hands to write/pwrite for the hosts file and its journal
+(counted with strace), and a loop of 100 blocks of new names against a loop of
+100 searches.
 
     bench/bench.py build/release/tarnwick [--runs N] [--sizes 10,10000,100000,1000000]
                    [--baseline OTHER_TARNWICK]
@@ -16,6 +22,8 @@ from one run on one machine.
 """
 import argparse
 import os
+import re
+import shutil
 import statistics
 import subprocess
 import tempfile
@@ -30,10 +38,10 @@ def generate(path, lines):
             f.write(f"0.0.0.0 ads{i:07d}.tracker-{i % 97}.example.net\n")
 
 
-def timed(argv):
+def timed(argv, check=True):
     """Wall time in seconds of one run."""
     start = time.perf_counter()
-    subprocess.run(argv, stdout=subprocess.DEVNULL, check=True)
+    subprocess.run(argv, stdout=subprocess.DEVNULL, check=check)
     return time.perf_counter() - start
 
 
@@ -44,6 +52,50 @@ def peak(argv, workdir):
     subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report] + argv, stdout=subprocess.DEVNULL, check=True)
     with open(report) as f:
         return int(f.read().split()[-1]) * 1024
+
+
+def written(tool, hosts):
+    """Bytes one block passes to write and pwrite64 on files other than
+    standard output, as strace sees them."""
+    trace = hosts + ".trace"
+    subprocess.run(["strace", "-f", "-qq", "-e", "trace=write,pwrite64", "-e", "signal=none", "-o", trace,
+                    tool, "/B", "counted.example.com", hosts], stdout=subprocess.DEVNULL, check=True)
+    total = 0
+    with open(trace) as f:
+        for line in f:
+            call = re.search(r"(write|pwrite64)\((\d+),.*\) = (\d+)$", line)
+            if call and call.group(2) != "1":
+                total += int(call.group(3))
+    os.remove(trace)
+    subprocess.run([tool, "/U", "counted.example.com", hosts], stdout=subprocess.DEVNULL, check=True)
+    return total
+
+
+def appending(tool, lines, runs, workdir):
+    """A block on a file in its written form against a search of it."""
+    hosts = os.path.join(workdir, f"hosts-{lines}")
+    generate(hosts, lines)
+    subprocess.run([tool, "/U", "normalise.example.com", hosts], stdout=subprocess.DEVNULL, check=True)
+    grep = ["grep", "-F", "-c", "bench.example.com", hosts]
+    block, search = [], []
+    for _ in range(runs):
+        block.append(timed([tool, "/B", "bench.example.com", hosts]))
+        subprocess.run([tool, "/U", "bench.example.com", hosts], stdout=subprocess.DEVNULL, check=True)
+        search.append(timed(grep, check=False))
+    names = [f"loop{i:03d}.example.com" for i in range(100)]
+    start = time.perf_counter()
+    for name in names:
+        subprocess.run([tool, "/B", name, hosts], stdout=subprocess.DEVNULL, check=True)
+    loop = time.perf_counter() - start
+    start = time.perf_counter()
+    for name in names:
+        subprocess.run(["grep", "-F", "-c", name, hosts], stdout=subprocess.DEVNULL)
+    searches = time.perf_counter() - start
+    generate(hosts, lines)
+    subprocess.run([tool, "/U", "normalise.example.com", hosts], stdout=subprocess.DEVNULL, check=True)
+    count = written(tool, hosts) if shutil.which("strace") else None
+    os.remove(hosts)
+    return statistics.median(block), statistics.median(search), count, loop, searches
 
 
 def bench(tools, lines, runs, workdir):
@@ -107,6 +159,16 @@ def main():
                       f"{r['block'] * 1e3:>9.1f} {r['block'] / r['copy']:>6.2f} {r['unblock'] * 1e3:>10.1f} "
                       f"{r['unblock'] / r['copy']:>6.2f} {r['first'] * 1e3:>9.1f} {r['peak'] / 2**20:>8.1f} "
                       f"{r['peak'] / r['size']:>9.2f}", flush=True)
+        print()
+        print(f"{'build':>9} " * label + f"{'lines':>9} {'block ms':>9} {'grep ms':>8} {'ratio':>6} "
+              f"{'written B':>9} {'100 blocks s':>12} {'100 greps s':>11} {'ratio':>6}")
+        for lines in (int(n) for n in args.sizes.split(",")):
+            for tool in tools:
+                block, search, count, loop, searches = appending(tool, lines, args.runs, workdir)
+                name = "this" if tool == tools[0] else "baseline"
+                print(f"{name:>9} " * label + f"{lines:>9} {block * 1e3:>9.1f} {search * 1e3:>8.1f} "
+                      f"{block / search:>6.2f} {count if count is not None else '-':>9} {loop:>12.2f} "
+                      f"{searches:>11.2f} {loop / searches:>6.2f}", flush=True)
 
 
 if __name__ == "__main__":
