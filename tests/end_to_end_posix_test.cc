@@ -177,7 +177,7 @@ TEST(EndToEndTest, KilledRunsLeaveTheOldOrTheNewText) {
     }
     std::cout << "[   INFO   ] " << route.name << ": " << killed << " runs killed over " << run_us << " us: "
               << old_text << " left the old text, " << new_text << " the new one\n";
-    EXPECT_GT(killed, kKills / 2);
+    EXPECT_GT(killed, kKills / 4);
   }
 }
 
@@ -351,13 +351,18 @@ int hold_lock(const std::string& path, const std::string& mode, std::vector<std:
   return pid;
 }
 
-// The lock runs share is a file only the hosts file's owner can open: a user
-// who may read the hosts file, and so lock it, holds nobody up.
+// The lock runs share is a file only the hosts file's writers can open: a
+// user who may read the hosts file, and so lock it, holds nobody up, also
+// where they may put a lock file of their own in its place.
 TEST(EndToEndTest, AReaderLockingTheFileHoldsNoRunUp) {
   if (!testing::running_as_root()) GTEST_SKIP() << "needs root to switch to an unprivileged user";
   ScratchDir dir;
+  fs::permissions(dir.path(), fs::perms::all | fs::perms::sticky_bit);
   const std::string hosts = dir.file("hosts");
   write_file(hosts, kHosts);
+  std::vector<std::string> plant = testing::as_nobody();
+  plant.insert(plant.end(), {"sh", "-c", "umask 077 && : > \"$1\"", "sh", hosts + ".tarnwick-lock"});
+  ASSERT_EQ(run_program(plant).status, 0);
   const int pid = hold_lock(hosts, "-s", testing::as_nobody());
   const auto result = run_tool({"/B", "a.com", hosts}, {"timeout", "5"});
   testing::kill_program(pid);

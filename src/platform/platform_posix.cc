@@ -363,6 +363,15 @@ namespace {
 
 const char* name_of(const Site& site) { return site.path.c_str() + site.name_at; }
 
+// True when `made` (a file beside `target`) was made by a member of a group
+// that may write the target: known by its group, unless the directory hands
+// its group to every file made in it.
+bool made_by_group_writer(const struct stat& made, const struct stat& target, int directory) {
+  struct stat place {};
+  return (target.st_mode & 020) != 0 && made.st_gid == target.st_gid && fstat(directory, &place) == 0 &&
+         (place.st_mode & S_ISGID) == 0;
+}
+
 // The name of a companion: the file's own name and a suffix. False when that
 // would be too long a name.
 bool companion_name(const Site& site, Companion companion, char (&out)[NAME_MAX + 1]) {
@@ -385,7 +394,13 @@ Handle open_companion(const Site& site, Companion companion, bool create) {
   // A name too long to make is one that no run can have left either.
   if (!companion_name(site, companion, name)) return fail_with(kErrorFileNotFound, kInvalidHandle);
   const int flags = create ? O_RDWR | O_CREAT | O_EXCL : O_RDONLY | O_NONBLOCK;
-  const int fd = openat(site.directory, name, flags | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = openat(site.directory, name, flags | O_NOFOLLOW | O_CLOEXEC, 0600);
+  // Whatever holds the name of a new companion is not a live one: a run's own
+  // was dealt with when its lock was taken. It goes, where it may.
+  if (create && fd < 0 && errno == EEXIST &&
+      (unlinkat(site.directory, name, 0) == 0 || unlinkat(site.directory, name, AT_REMOVEDIR) == 0)) {
+    fd = openat(site.directory, name, flags | O_NOFOLLOW | O_CLOEXEC, 0600);
+  }
   if (fd < 0) {
     // A link in its place was not made by a run.
     return errno == ELOOP ? fail_with(kErrorFileNotFound, kInvalidHandle) : fail_with_errno(kInvalidHandle);
@@ -397,7 +412,8 @@ Handle open_companion(const Site& site, Companion companion, bool create) {
   // others put there is none of the run's business.
   const bool trusted = fstat(fd, &info) == 0 && fstatat(site.directory, name_of(site), &target, 0) == 0 &&
                        S_ISREG(info.st_mode) && info.st_nlink == 1 && (info.st_mode & 077) == 0 &&
-                       (info.st_uid == target.st_uid || info.st_uid == 0 || info.st_uid == geteuid());
+                       (info.st_uid == target.st_uid || info.st_uid == 0 || info.st_uid == geteuid() ||
+                        made_by_group_writer(info, target, site.directory));
   if (!trusted) {
     ::close(fd);
     return fail_with(kErrorFileNotFound, kInvalidHandle);
@@ -438,7 +454,10 @@ bool adopt_owner(Handle from, Handle to) {
   struct stat have {};
   if (fstat(fd_of(from), &wanted) != 0 || fstat(fd_of(to), &have) != 0) return fail_with_errno(false);
   if (wanted.st_uid == have.st_uid && wanted.st_gid == have.st_gid) return true;
-  return fchown(fd_of(to), wanted.st_uid, wanted.st_gid) == 0 || fail_with_errno(false);
+  if (fchown(fd_of(to), wanted.st_uid, wanted.st_gid) == 0) return true;
+  // Kept in the file's group at least, where this user may not give it away.
+  fchown(fd_of(to), static_cast<uid_t>(-1), wanted.st_gid);
+  return fail_with_errno(false);
 }
 
 Handle create_temporary(const Site& site) {
@@ -616,15 +635,22 @@ mode_t lock_mode(const struct stat& target) {
 // The lock file beside the file, owned like the file: -1 (and `created`
 // telling whether this call made it) when there is none to be had that
 // others could not hold.
-int open_lock_file(const Site& site, const struct stat& target, const char* name, bool& created) {
+int open_lock_file(const Site& site, const struct stat& target, const char* name, bool& created,
+                   bool may_replace = true) {
   const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
   int fd = openat(site.directory, name, flags | O_CREAT | O_EXCL, 0600);
   created = fd >= 0;
   if (!created && errno == EEXIST) fd = openat(site.directory, name, flags);
+  // Something at the name that cannot be opened as a lock file (a link, a
+  // directory, a file of someone else's) goes, where it may, for a new one.
+  if (fd < 0 && (errno == ELOOP || errno == EISDIR || errno == EACCES) &&
+      (unlinkat(site.directory, name, 0) == 0 || unlinkat(site.directory, name, AT_REMOVEDIR) == 0)) {
+    fd = openat(site.directory, name, flags | O_CREAT | O_EXCL, 0600);
+    created = fd >= 0;
+  }
   if (fd < 0) return -1;
   struct stat info {};
-  struct stat directory {};
-  bool usable = fstat(fd, &info) == 0 && fstat(site.directory, &directory) == 0;
+  bool usable = fstat(fd, &info) == 0;
   if (usable && created) {
     // Owned like the file where this user may give it away; in the file's
     // group at least.
@@ -635,15 +661,15 @@ int open_lock_file(const Site& site, const struct stat& target, const char* name
     usable = fchmod(fd, lock_mode(target)) == 0 && fstat(fd, &info) == 0;
   }
   // Made by someone who may not write the file, or open to others: it could
-  // be held against the run. A member of a group that may write the file is
-  // known by the file's group, unless the directory hands its group to all.
-  const bool group_writer = (target.st_mode & 020) != 0 && info.st_gid == target.st_gid &&
-                            (directory.st_mode & S_ISGID) == 0;
+  // be held against the run.
   usable = usable && S_ISREG(info.st_mode) && info.st_nlink == 1 && (info.st_mode & 0777 & ~lock_mode(target)) == 0 &&
-           (info.st_uid == target.st_uid || info.st_uid == 0 || group_writer);
+           (info.st_uid == target.st_uid || info.st_uid == 0 || made_by_group_writer(info, target, site.directory));
   if (usable) return fd;
-  if (created) unlinkat(site.directory, name, 0);
   ::close(fd);
+  // Made here, or left by someone else and removable: a new one in its place.
+  if (unlinkat(site.directory, name, 0) == 0 && !created && may_replace) {
+    return open_lock_file(site, target, name, created, false);
+  }
   return -1;
 }
 

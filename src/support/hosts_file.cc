@@ -1,5 +1,6 @@
 #include "support/hosts_file.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "support/failure.h"
@@ -175,8 +176,13 @@ bool HostsFile::replace_through_temporary(OpenFile& target, const LineList& list
 bool HostsFile::append(const OpenFile& target, std::string_view old_text, std::string_view appended) {
   const Handle handle = target.get();
   const auto old_length = static_cast<std::int64_t>(old_text.size());
-  Journal journal(place_.site, handle, old_text, old_text.size());
+  Journal journal(place_.site, handle, old_text, old_text.size(), old_text.size() + appended.size());
   if (!journal.kept()) return false;
+  // Written meanwhile by another program: its change is not overwritten.
+  if (!unchanged(handle)) {
+    journal.remove();
+    raise_failure(Kind::EFCreateError, "Cannot create file ", path_);
+  }
   if (platform::write_at(handle, old_length, appended) && platform::sync(handle) && journal.remove()) return true;
   if (platform::truncate(handle, old_length) && platform::sync(handle)) journal.remove();
   raise_write_error();
@@ -190,7 +196,18 @@ void HostsFile::rewrite_in_place(const OpenFile& target, const LineList& list, B
   // once the file is written over.
   if (!list.detach_text()) raise_write_error();
   const std::string_view old_text = list.loaded_text();
-  Journal journal(place_.site, handle, old_text, 0);
+  // A rewrite never makes the file longer than the old text and the new one.
+  std::uint64_t new_length = 0;
+  Bytes no_staging;  // counted, not copied
+  list.write_joined(no_staging, [&](std::string_view piece) {
+    new_length += piece.size();
+    return true;
+  });
+  Journal journal(place_.site, handle, old_text, 0, std::max<std::uint64_t>(old_text.size(), new_length));
+  if (!unchanged(handle)) {
+    journal.remove();
+    raise_failure(Kind::EFCreateError, "Cannot create file ", path_);
+  }
   std::int64_t offset = 0;
   const bool written = list.write_joined(staging, [&](std::string_view piece) {
     if (!platform::write_at(handle, offset, piece)) return false;

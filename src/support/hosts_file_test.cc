@@ -122,12 +122,13 @@ TEST(HostsFileTest, LoadFailures) {
 const std::string kOld = "127.0.0.1        OLD\n# end";
 const std::string kNew = "# end\r\n127.0.0.1        NEW\r\n";
 
-// Loads the file, drops its first line, appends a line and saves.
-void edit(const std::string& path) {
+// Loads the file, drops its first line unless only `appending`, appends a
+// line and saves.
+void edit(const std::string& path, bool appending = false) {
   HostsFile file(path);
   LineList list;
   file.load(list);
-  list.remove(0);
+  if (!appending) list.remove(0);
   list.append("127.0.0.1        NEW");
   file.save(list);
 }
@@ -214,6 +215,34 @@ TEST(HostsFileTest, JournalLeftByAFailedRestoreIsPlayedBack) {
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"hosts"});
 }
 
+// A journal is played back only over a file as the dead run could have left
+// it: not over one someone has since cut shorter, or made longer than the
+// save would have.
+TEST(HostsFileTest, JournalIsNotPlayedBackOverALaterEdit) {
+  const std::string kWritten = "127.0.0.1        OLD\r\n# end\r\n";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"127.0.0.1        OLD\r\n", "127.0.0.1        OLD\r\n"},                    // cut shorter
+      {kWritten + std::string(200, '#') + "\r\n", kWritten + std::string(200, '#') + "\r\n"},  // grown past
+      {kWritten + "127.0", kWritten},  // part of the append: the dead run's
+  };
+  for (const auto& [edited, expected] : cases) {
+    ScratchDir dir;
+    const std::string path = dir.file("hosts");
+    write_file(path, kWritten);
+    {
+      FakeSystem fake;  // the append fails, and so does cutting it back
+      fake.fail_on(Call::kWriteAt, 3, platform::kErrorDiskFull);
+      fake.fail_on(Call::kTruncate, 1, platform::kErrorDiskFull);
+      EXPECT_EQ(failure_of([&] { edit(path, true); }), "EWriteError: Stream write error");
+    }
+    ASSERT_EQ(dir.entries(), (std::vector<std::string>{"hosts", "hosts.tarnwick-journal"}));
+    write_file(path, edited);
+    HostsFile{path};
+    EXPECT_EQ(read_file(path), expected);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"hosts"});
+  }
+}
+
 #ifndef _WIN32  // POSIX owners, permissions and symbolic links
 // What others put beside the file is not taken for the run's own: a journal
 // another user could have written is not played back, and a name taken by
@@ -238,9 +267,19 @@ TEST(HostsFileTest, CompanionsOthersCouldHaveMadeAreIgnored) {
     leave_journal(path);
     c.plant(path + ".tarnwick-journal");
     const std::string left = read_file(path);
-    edit(path);  // starts from what it finds, and saves past what is there
-    EXPECT_NE(read_file(path), left);
-    EXPECT_TRUE(fs::exists(fs::symlink_status(path + ".tarnwick-journal")));
+    {
+      // Not played back: the run starts from what it finds.
+      HostsFile file(path);
+      LineList list;
+      file.load(list);
+      EXPECT_EQ(std::string(list.loaded_text()), left);
+    }
+    // Nor does it keep a save from journalling its own rewrite in place.
+    write_file(path, kOld);
+    leave_journal(path);
+    HostsFile{path};
+    EXPECT_EQ(read_file(path), kOld);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"hosts"});
   }
   // A name too long for a journal beside it is no obstacle either.
   ScratchDir dir;
@@ -276,32 +315,42 @@ TEST(HostsFileTest, SaveKeepsLinksAndPermissions) {
 // The save writes exactly the file that was loaded, unchanged: a link planted
 // in its place, or a change another program made, stops it before it writes.
 TEST(HostsFileTest, SaveRefusesAFileSwappedOrChangedSinceTheLoad) {
+  const auto append_line = [](const ScratchDir& dir) {
+    std::ofstream(dir.file("hosts"), std::ios::app | std::ios::binary) << "# added meanwhile\r\n";
+  };
   struct Meddling {
     const char* name;
+    std::string text;
+    Call when;  // just before its first call
     std::function<void(const ScratchDir&)> act;
     std::string left;  // in the file the path names afterwards
   };
+  const std::string kWritten = "127.0.0.1        OLD\r\n";
   const std::vector<Meddling> cases = {
 #ifndef _WIN32
-      {"swapped for a link", [](const ScratchDir& dir) {
+      {"swapped for a link", kOld, Call::kOpenForUpdate, [](const ScratchDir& dir) {
          fs::remove(dir.file("hosts"));
          fs::create_symlink(dir.file("secret"), dir.file("hosts"));
        }, "root only\n"},
 #endif
-      {"appended to", [](const ScratchDir& dir) {
-         std::ofstream(dir.file("hosts"), std::ios::app | std::ios::binary) << "\n# added meanwhile\n";
-       }, kOld + "\n# added meanwhile\n"},
+      {"appended to", kOld, Call::kOpenForUpdate, append_line, kOld + "# added meanwhile\r\n"},
+#ifndef _WIN32  // Windows holds the file open without sharing meanwhile
+      // While an append's journal is made durable, before the append.
+      {"appended to while journalling", kWritten, Call::kSyncDirectory, append_line,
+       kWritten + "# added meanwhile\r\n"},
+#endif
   };
   for (const Meddling& c : cases) {
     SCOPED_TRACE(c.name);
     ScratchDir dir;
-    write_file(dir.file("hosts"), kOld);
+    write_file(dir.file("hosts"), c.text);
     write_file(dir.file("secret"), "root only\n");
     fs::permissions(dir.file("secret"), fs::perms::owner_read | fs::perms::owner_write);
     {
       FakeSystem fake;
-      fake.before(Call::kOpenForUpdate, 1, [&] { c.act(dir); });
-      EXPECT_EQ(failure_of([&] { edit(dir.file("hosts")); }), "EFCreateError: Cannot create file " + dir.file("hosts"));
+      fake.before(c.when, 1, [&] { c.act(dir); });
+      EXPECT_EQ(failure_of([&] { edit(dir.file("hosts"), c.text == kWritten); }),
+                "EFCreateError: Cannot create file " + dir.file("hosts"));
     }
     EXPECT_EQ(read_file(dir.file("secret")), "root only\n");
     EXPECT_EQ(read_file(dir.file("hosts")), c.left);

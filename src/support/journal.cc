@@ -20,9 +20,10 @@ struct Header {
   std::uint64_t old_length;
   std::uint64_t saved_offset;
   std::uint64_t saved_length;
+  std::uint64_t largest;  // the longest the save can have made the file
   std::uint64_t checksum;
 };
-static_assert(sizeof(Header) == 48);
+static_assert(sizeof(Header) == 56);
 
 // A fast 64-bit hash over 8-byte words: enough to tell a torn or missing write
 // from a complete one, not a defence against deliberate forgery.
@@ -64,7 +65,7 @@ class OpenHandle {
 }  // namespace
 
 Journal::Journal(const platform::Site& site, Handle target, std::string_view old_text,
-                 std::uint64_t saved_offset)
+                 std::uint64_t saved_offset, std::uint64_t largest)
     : site_(site) {
   {
     const OpenHandle journal(platform::open_companion(site, platform::Companion::kJournal, true));
@@ -76,6 +77,7 @@ Journal::Journal(const platform::Site& site, Handle target, std::string_view old
     header.old_length = old_text.size();
     header.saved_offset = saved_offset;
     header.saved_length = saved.size();
+    header.largest = largest;
     // The file's owner's, and nobody else's: it holds the file's text, and a
     // journal others could change would be played back as the file's. Where
     // this user may not give it away it stays theirs, and only their own
@@ -148,10 +150,14 @@ void recover_journal(const platform::Site& site, const std::string& path) {
     const OpenHandle target(platform::open_for_update(site));
     platform::FileStamp stamp;
     if (target.get() < 0 || !platform::stamp(target.get(), stamp)) open_error();
-    // A journal kept for a file since replaced by another is of no use to it.
-    // Otherwise the saved bytes are the file's old bytes from the offset on:
-    // written back and cut to the old length, the file holds its old text.
-    if (stamp.file == header.file &&
+    // A journal kept for a file since replaced by another, or since written
+    // to a length the save could not have left, is of no use to it: the file
+    // is as someone made it after the run died. Otherwise the saved bytes are
+    // the file's old bytes from the offset on: written back and cut to the
+    // old length, the file holds its old text.
+    const bool as_left = stamp.file == header.file && stamp.size >= header.saved_offset &&
+                         stamp.size <= header.largest;
+    if (as_left &&
         !(platform::write_at(target.get(), static_cast<std::int64_t>(header.saved_offset), saved.view()) &&
           platform::truncate(target.get(), static_cast<std::int64_t>(header.old_length)) &&
           platform::sync(target.get()))) {

@@ -9,7 +9,10 @@
 //
 // On disk, in the byte order of the machine that wrote it: "TWJOURN1", the
 // file's number on its device, its old length, the offset and length of the
-// saved bytes, a checksum of all of these and the saved bytes; then the bytes.
+// saved bytes, the longest the save can make the file, a checksum of all of
+// these and the saved bytes; then the bytes. A file shorter than the offset or
+// longer than that length was written by someone else since, and is left as
+// it is.
 #pragma once
 
 #include <cstdint>
@@ -23,12 +26,13 @@ namespace tarnwick {
 class Journal {
  public:
   // Journals a save that will change `target`, whose whole content is
-  // `old_text`, from `saved_offset` on. Where the directory cannot hold a
+  // `old_text`, from `saved_offset` on, to at most `largest` bytes in all
+  // (the most the file may hold meanwhile). Where the directory cannot hold a
   // journal (read-only, full, ...) nothing is kept and the save goes on
   // without one. Raises EWriteError when a journal was begun and cannot be
   // removed again.
   Journal(const platform::Site& site, platform::Handle target, std::string_view old_text,
-          std::uint64_t saved_offset);
+          std::uint64_t saved_offset, std::uint64_t largest);
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
 
