@@ -64,6 +64,9 @@ bool read_rest(Handle handle, Bytes& out, bool may_map) {
 }
 
 [[noreturn]] void raise_write_error() { raise_failure(Kind::EWriteError, "Stream write error"); }
+[[noreturn]] void raise_create_error(const std::string& path) {
+  raise_failure(Kind::EFCreateError, "Cannot create file ", path);
+}
 
 }  // namespace
 
@@ -130,15 +133,19 @@ bool HostsFile::unchanged(Handle file) const {
   return was_loaded_ && platform::stamp(file, now) && now == loaded_;
 }
 
+// Stops a save, before it writes the file, when another program has written
+// the file meanwhile: that change is not overwritten. The save's journal goes.
+void HostsFile::stop_if_changed(Handle file, Journal& journal) const {
+  if (unchanged(file)) return;
+  journal.remove();
+  raise_create_error(path_);
+}
+
 void HostsFile::save(const LineList& list) {
-  // Everything the save needs from memory is had before the file is touched.
-  constexpr std::size_t kStagingSize = 256 * 1024;
-  Bytes staging = Bytes::allocate(kStagingSize);
-  const auto create_error = [&] { raise_failure(Kind::EFCreateError, "Cannot create file ", path_); };
   // Exactly the file that was loaded, as it was loaded: not a file put in its
   // place since, and not one another program has written meanwhile.
   OpenFile target(place_.found ? platform::open_for_update(place_.site) : platform::kInvalidHandle);
-  if (target.get() < 0 || !unchanged(target.get())) create_error();
+  if (target.get() < 0 || !unchanged(target.get())) raise_create_error(path_);
   // A text already in its written form only grows: what it gains is
   // appended, and a text that gains nothing is not written at all.
   const bool grows = list.extends_loaded_text();
@@ -146,9 +153,12 @@ void HostsFile::save(const LineList& list) {
   if (grows && appended.empty()) return;
   const InterruptHold hold;
   if (grows && append(target, list.loaded_text(), appended)) return;
+  // What writing the whole text needs from memory is had before it begins.
+  constexpr std::size_t kStagingSize = 256 * 1024;
+  Bytes staging = Bytes::allocate(kStagingSize);
   if (replace_through_temporary(target, list, staging)) return;
   if (target.get() < 0) target.reset(platform::open_for_update(place_.site));
-  if (target.get() < 0 || !unchanged(target.get())) create_error();
+  if (target.get() < 0 || !unchanged(target.get())) raise_create_error(path_);
   rewrite_in_place(target, list, staging);
 }
 
@@ -164,7 +174,7 @@ bool HostsFile::replace_through_temporary(OpenFile& target, const LineList& list
   });
   if (!written || !platform::sync(handle)) raise_write_error();
   // Written meanwhile by another program: its change is not thrown away.
-  if (!unchanged(target.get())) raise_failure(Kind::EFCreateError, "Cannot create file ", path_);
+  if (!unchanged(target.get())) raise_create_error(path_);
   // The target is let go first: a system may refuse to replace an open file.
   target.close();
   return platform::replace_with_temporary(place_.site, temporary.handle());
@@ -178,11 +188,7 @@ bool HostsFile::append(const OpenFile& target, std::string_view old_text, std::s
   const auto old_length = static_cast<std::int64_t>(old_text.size());
   Journal journal(place_.site, handle, old_text, old_text.size(), old_text.size() + appended.size());
   if (!journal.kept()) return false;
-  // Written meanwhile by another program: its change is not overwritten.
-  if (!unchanged(handle)) {
-    journal.remove();
-    raise_failure(Kind::EFCreateError, "Cannot create file ", path_);
-  }
+  stop_if_changed(handle, journal);
   if (platform::write_at(handle, old_length, appended) && platform::sync(handle) && journal.remove()) return true;
   if (platform::truncate(handle, old_length) && platform::sync(handle)) journal.remove();
   raise_write_error();
@@ -204,10 +210,7 @@ void HostsFile::rewrite_in_place(const OpenFile& target, const LineList& list, B
     return true;
   });
   Journal journal(place_.site, handle, old_text, 0, std::max<std::uint64_t>(old_text.size(), new_length));
-  if (!unchanged(handle)) {
-    journal.remove();
-    raise_failure(Kind::EFCreateError, "Cannot create file ", path_);
-  }
+  stop_if_changed(handle, journal);
   std::int64_t offset = 0;
   const bool written = list.write_joined(staging, [&](std::string_view piece) {
     if (!platform::write_at(handle, offset, piece)) return false;

@@ -12,6 +12,7 @@
 
 namespace tarnwick {
 
+class Journal;
 class OpenFile;
 
 // Cuts `text` into `list`, which keeps the bytes. The text ends at its first NUL.
@@ -32,8 +33,6 @@ class HostsFile {
   explicit HostsFile(std::string path);
   HostsFile(const HostsFile&) = delete;
   HostsFile& operator=(const HostsFile&) = delete;
-
-  const std::string& path() const { return path_; }
 
   // Replaces the content of `list` with the lines of the file. Raises
   // EFOpenError, EReadError (failed or short read, a NUL byte) or
@@ -57,6 +56,7 @@ class HostsFile {
   };
 
   bool unchanged(platform::Handle file) const;
+  void stop_if_changed(platform::Handle file, Journal& journal) const;
   bool append(const OpenFile& target, std::string_view old_text, std::string_view appended);
   bool replace_through_temporary(OpenFile& target, const LineList& list, Bytes& staging);
   void rewrite_in_place(const OpenFile& target, const LineList& list, Bytes& staging);
