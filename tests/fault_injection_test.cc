@@ -7,6 +7,7 @@
 
 #include "support/failure.h"
 #include "support/hosts_file.h"
+#include "support/lifecycle.h"
 #include "support/output_channel.h"
 #include "test_support.h"
 #include "tool/run_flow.h"

@@ -62,7 +62,7 @@ std::string banner() {
 
 FakeSystem::FakeSystem() {
   platform::install_seam(this);
-  standard_channel() = OutputChannel();
+  standard_channel() = OutputChannel(*this);
 }
 
 FakeSystem::~FakeSystem() {
@@ -92,8 +92,6 @@ platform::ErrorCode typical_error(platform::Call call) {
     case Call::kWriteAt:
     case Call::kTruncate: return platform::kErrorDiskFull;
     case Call::kLocate: return platform::kErrorPathNotFound;
-    case Call::kStandardOutput:
-    case Call::kFileType:
     case Call::kSeek: return platform::kErrorInvalidHandle;
     case Call::kMapFile:
     case Call::kDetachMapping:
@@ -119,7 +117,8 @@ platform::ErrorCode FakeSystem::fail(platform::Call call) {
   return code;
 }
 
-platform::ErrorCode FakeSystem::write_standard_output(std::string_view bytes) {
+platform::ErrorCode FakeSystem::write(std::string_view bytes) {
+  if (const platform::ErrorCode code = fail(platform::Call::kWrite)) return code;
   writes.emplace_back(bytes);
   return 0;
 }

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/seam.h"
+#include "support/output_sink.h"
 
 namespace tarnwick::testing {
 
@@ -77,9 +79,9 @@ std::vector<std::string> as_nobody();
 std::string banner();
 
 // Records what the tool writes to standard output and fails chosen calls.
-class FakeSystem : public platform::Seam {
+class FakeSystem : public platform::Seam, public OutputSink {
  public:
-  // Also starts a fresh standard output channel, which the fake then serves.
+  // Also starts a fresh standard output channel, which the fake then records.
   FakeSystem();
   ~FakeSystem() override;
 
@@ -96,9 +98,9 @@ class FakeSystem : public platform::Seam {
   int allocations() const { return allocations_; }
 
   platform::ErrorCode fail(platform::Call call) override;
-  bool fakes_standard_output() override { return true; }
-  platform::FileType standard_output_type() override { return stdout_type; }
-  platform::ErrorCode write_standard_output(std::string_view bytes) override;
+  platform::FileType type() override { return stdout_type; }
+  // Fails as a planned kWrite does.
+  platform::ErrorCode write(std::string_view bytes) override;
 
   platform::FileType stdout_type = platform::FileType::kDisk;
   std::vector<std::string> writes;  // one entry per write the system got

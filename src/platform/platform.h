@@ -1,8 +1,8 @@
 // The tool's only door to the operating system.
 //
-// Every call the tool makes to the system goes through the functions below. One
-// implementation file per system sits beside this header; nothing else in the
-// tree includes system headers. The types here are plain integers and byte
+// Every call the tool makes to the system goes through the functions below.
+// Each system's implementation sits beside this header in files by concern
+// (files, process, faults); nothing else in the tree includes system headers. The types here are plain integers and byte
 // strings so that the header reads the same on every system.
 //
 // Error codes are Windows system error codes everywhere: the console messages and
@@ -200,22 +200,20 @@ Handle standard_output();
 enum class FileType { kUnknown = 0, kDisk = 1, kCharacter = 2, kPipe = 3 };
 FileType file_type(Handle handle);
 
-// Prepares the process: broken pipes and files grown past a size limit become
-// write errors instead of ending it, interrupts remove the run's files before
-// they end it, and the loaded modules are noted so that fault handlers can name
-// them.
-void initialize_process();
+// Prepares the process, given the arguments main() got: broken pipes and files
+// grown past a size limit become write errors instead of ending it, interrupts
+// remove the run's files before they end it, and the program's name and its
+// loaded modules are noted so that fault handlers can name them.
+void initialize_process(int count, const char* const* arguments);
 
 // The process command line as one byte string: the program's name, then its
-// arguments.
-std::string command_line();
-
-// Where the system hands over separate arguments (POSIX), the command line is
-// rebuilt from them: each argument after one space, wrapped in double quotes
-// when it is empty or holds a control byte or space and no double quote. The
-// program's own name always stays one token: its quotes and blanks are dropped
-// and it is cut to the longest token, or "tarnwick" stands for an empty one.
-std::string join_arguments(int count, const char* const* arguments);
+// arguments. Where the system keeps the line as it was typed (Windows) that is
+// it. Elsewhere it is joined from the arguments main() got: each argument after
+// one space, wrapped in double quotes when it is empty or holds a control byte
+// or space and no double quote. The program's own name always stays one token:
+// its quotes and blanks are dropped and it is cut to the longest token, or
+// "tarnwick" stands for an empty one.
+std::string command_line(int count, const char* const* arguments);
 
 // The file name of the running program, without its directory.
 std::string_view program_name();
@@ -266,55 +264,5 @@ void install_fault_handler(void (*handler)(const FaultRecord& fault));
 
 // True when a debugger is attached to the process: faults are then left to it.
 bool debugger_attached();
-
-// ---- Test seam ---------------------------------------------------------------
-//
-// In test builds every call above first asks the installed seam whether it should
-// fail, and standard output can be replaced by a fake. Release builds compile the
-// questions away.
-
-enum class Call {
-  kIsExistingFile,
-  kOpenForReading,
-  kSeek,
-  kRead,
-  kWrite,
-  kClose,
-  kLocate,
-  kStamp,
-  kOpenCompanion,
-  kRemoveCompanion,
-  kSyncDirectory,
-  kOpenForUpdate,
-  kAdoptOwner,
-  kCreateTemporary,
-  kCopyMetadata,
-  kSync,
-  kReplace,
-  kMoveFile,
-  kWriteAt,
-  kTruncate,
-  kMapFile,
-  kDetachMapping,
-  kLockRun,
-  kAllocate,
-  kStandardOutput,
-  kFileType,
-};
-
-class Seam {
- public:
-  virtual ~Seam() = default;
-  // A non-zero code makes `call` fail with that code before it reaches the system.
-  virtual ErrorCode fail(Call) { return 0; }
-  // True to replace standard output by `write_standard_output`.
-  virtual bool fakes_standard_output() { return false; }
-  virtual FileType standard_output_type() { return FileType::kDisk; }
-  // Receives what the system would write to standard output; non-zero fails it.
-  virtual ErrorCode write_standard_output(std::string_view) { return 0; }
-};
-
-// Installs `seam` (nullptr removes it). Gives false in builds without the seam.
-bool install_seam(Seam* seam);
 
 }  // namespace tarnwick::platform

@@ -33,7 +33,7 @@ TEST(JoinArgumentsTest, RebuiltLineSplitsBackToTheArguments) {
       {{"t", "a\tb", "c\\"}, "t \"a\tb\" c\\", {"a\tb", "c\\"}},
   };
   for (const RebuildCase& c : cases) {
-    const std::string line = platform::join_arguments(static_cast<int>(c.argv.size()), c.argv.data());
+    const std::string line = platform::command_line(static_cast<int>(c.argv.size()), c.argv.data());
     EXPECT_EQ(line, c.line);
     const CommandLine command_line(line);
     std::vector<std::string> arguments;

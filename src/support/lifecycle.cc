@@ -4,6 +4,7 @@
 
 #include "platform/platform.h"
 #include "support/failure_report.h"
+#include "support/fixed_text.h"
 #include "support/output_channel.h"
 #include "support/system_fault.h"
 
@@ -33,6 +34,24 @@ const void* g_runtime_error_address = nullptr;
   end_run(1);
 }
 
+// The EInOutError for an I/O code.
+Failure io_failure(std::int32_t code) {
+  FixedText<32> text;
+  switch (code) {
+    case 2: text << "File not found"; break;
+    case 3: text << "Invalid filename"; break;
+    case 4: text << "Too many open files"; break;
+    case 5: text << "File access denied"; break;
+    case 100: text << "Read beyond end of file"; break;
+    case 101: text << "Disk full"; break;
+    case 106: text << "Invalid numeric input"; break;
+    default: text << "I/O error "; text.decimal(code); break;
+  }
+  Failure failure(Kind::EInOutError, nullptr, text.view());
+  failure.set_io_code(code);
+  return failure;
+}
+
 // Runs on the fault handler's own stack; uses fixed buffers only.
 void on_fault(const platform::FaultRecord& fault) {
   if (platform::debugger_attached()) return;  // leave the fault to the debugger
@@ -45,8 +64,8 @@ void on_fault(const platform::FaultRecord& fault) {
 
 }  // namespace
 
-void start_up() {
-  platform::initialize_process();
+void start_up(int count, const char* const* arguments) {
+  platform::initialize_process(count, arguments);
   g_out_of_memory.emplace(Kind::EOutOfMemory, nullptr, "Out of memory");
   g_invalid_pointer.emplace(Kind::EInvalidPointer, nullptr, "Invalid pointer operation");
   platform::install_fault_handler(&on_fault);
@@ -82,6 +101,17 @@ void runtime_error(RuntimeCondition condition, const void* address, std::int32_t
                                                                   : *g_invalid_pointer;
   failure.set_address(address);
   throw failure;
+}
+
+__attribute__((noinline)) void check_io() {
+  const std::int32_t code = take_pending_io_error();
+  if (code != 0) runtime_error(RuntimeCondition::kIo, __builtin_return_address(0), code);
+}
+
+void write_message(std::string_view text) {
+  if (!text.empty()) write_text(text);
+  write_line();
+  check_io();
 }
 
 }  // namespace tarnwick

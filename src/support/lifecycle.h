@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "support/failure.h"
 
@@ -15,8 +16,9 @@ namespace tarnwick {
 
 enum class RuntimeCondition { kIo = 0, kOutOfMemory = 1, kInvalidPointer = 2 };
 
-// Prepares the process and puts the failure services in place.
-void start_up();
+// Prepares the process, given main()'s arguments, and puts the failure
+// services in place.
+void start_up(int count, const char* const* arguments);
 
 // The exit sequence: a recorded runtime error is reported, the failure
 // services go down, the output channel writes out what it holds (a failure
@@ -31,5 +33,12 @@ void start_up();
 // with the runtime-error report.
 [[noreturn]] void runtime_error(RuntimeCondition condition, const void* address,
                                 std::int32_t io_code = 0);
+
+// Raises EInOutError when the output channel holds a pending I/O error, and
+// clears it.
+void check_io();
+
+// A message line: the text, CR LF, and the check.
+void write_message(std::string_view text);
 
 }  // namespace tarnwick

@@ -2,10 +2,6 @@
 
 #include <cstring>
 
-#include "support/failure.h"
-#include "support/fixed_text.h"
-#include "support/lifecycle.h"
-
 namespace tarnwick {
 namespace {
 
@@ -18,18 +14,8 @@ OutputChannel g_standard_channel;
 }  // namespace
 
 bool OutputChannel::open() {
-  const platform::Handle handle = platform::standard_output();
-  if (handle == platform::kInvalidHandle) {
-    set_pending(static_cast<std::int32_t>(platform::last_error()));
-    return false;
-  }
-  const platform::FileType type = platform::file_type(handle);
-  if (type == platform::FileType::kUnknown) {
-    platform::close(handle);
-    set_pending(kIoCannotOpen);
-    return false;
-  }
-  handle_ = handle;
+  const platform::FileType type = sink_->type();
+  if (type == platform::FileType::kUnknown) return false;
   line_write_out_ = type == platform::FileType::kCharacter;
   open_ = true;
   pending_ = 0;
@@ -40,9 +26,9 @@ bool OutputChannel::write_out() {
   if (pending_ == 0) return true;
   const std::size_t count = pending_;
   pending_ = 0;  // a failed write drops these bytes
-  if (platform::write_output(handle_, std::string_view(buffer_, count))) return true;
-  set_pending(static_cast<std::int32_t>(platform::last_error()));
-  return false;
+  const platform::ErrorCode error = sink_->write(std::string_view(buffer_, count));
+  if (error != 0) set_pending(static_cast<std::int32_t>(error));
+  return error == 0;
 }
 
 void OutputChannel::write_bytes(std::string_view bytes) {
@@ -89,34 +75,6 @@ std::int32_t take_pending_io_error() {
   const std::int32_t code = t_pending_io_error;
   t_pending_io_error = 0;
   return code;
-}
-
-Failure io_failure(std::int32_t code) {
-  FixedText<32> text;
-  switch (code) {
-    case 2: text << "File not found"; break;
-    case 3: text << "Invalid filename"; break;
-    case 4: text << "Too many open files"; break;
-    case 5: text << "File access denied"; break;
-    case 100: text << "Read beyond end of file"; break;
-    case 101: text << "Disk full"; break;
-    case 106: text << "Invalid numeric input"; break;
-    default: text << "I/O error "; text.decimal(code); break;
-  }
-  Failure failure(Kind::EInOutError, nullptr, text.view());
-  failure.set_io_code(code);
-  return failure;
-}
-
-__attribute__((noinline)) void check_io() {
-  const std::int32_t code = take_pending_io_error();
-  if (code != 0) runtime_error(RuntimeCondition::kIo, __builtin_return_address(0), code);
-}
-
-void write_message(std::string_view text) {
-  if (!text.empty()) write_text(text);
-  write_line();
-  check_io();
 }
 
 }  // namespace tarnwick

@@ -5,15 +5,14 @@
 // exactly full. On a character device (a console) each line is also written out
 // when it ends; redirected output otherwise leaves only in full blocks and at the
 // final write-out. A failed write is not an error at the call: its code waits in
-// the thread's pending I/O error until check_io turns it into an EInOutError.
+// the thread's pending I/O error, for whoever takes it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
-#include "platform/platform.h"
-#include "support/failure.h"
+#include "support/output_sink.h"
 
 namespace tarnwick {
 
@@ -24,6 +23,8 @@ inline constexpr std::int32_t kIoCannotOpen = 105;
 class OutputChannel {
  public:
   static constexpr std::size_t kBufferSize = 128;
+
+  explicit OutputChannel(OutputSink& sink = standard_output_sink()) : sink_(&sink) {}
 
   // Appends the bytes, opening the channel first when it is closed.
   void write_text(std::string_view text);
@@ -37,7 +38,7 @@ class OutputChannel {
   void write_bytes(std::string_view bytes);
   bool write_out();
 
-  platform::Handle handle_ = platform::kInvalidHandle;
+  OutputSink* sink_;
   bool open_ = false;
   bool line_write_out_ = false;
   std::size_t pending_ = 0;
@@ -52,14 +53,7 @@ void write_line();
 // The final write-out, called once at the end of the run.
 void close_channel();
 
-// Raises EInOutError when an I/O error is pending on this thread, and clears it.
-void check_io();
-// The EInOutError for an I/O code, with the text the check gives it.
-Failure io_failure(std::int32_t code);
 // Takes the pending I/O error (0 when none) and clears it.
 std::int32_t take_pending_io_error();
-
-// A message line: the text, CR LF, and the check.
-void write_message(std::string_view text);
 
 }  // namespace tarnwick

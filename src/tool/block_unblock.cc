@@ -1,6 +1,6 @@
 #include "tool/block_unblock.h"
 
-#include "support/output_channel.h"
+#include "support/lifecycle.h"
 #include "support/hosts_file.h"
 
 namespace tarnwick {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/lifecycle.h"
 #include "support/output_channel.h"
 #include "test_support.h"
 

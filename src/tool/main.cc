@@ -5,10 +5,10 @@
 #include "support/lifecycle.h"
 #include "tool/run_flow.h"
 
-int main() {
-  tarnwick::start_up();
+int main(int argc, char** argv) {
+  tarnwick::start_up(argc, argv);
   try {
-    tarnwick::run(tarnwick::platform::command_line());
+    tarnwick::run(tarnwick::platform::command_line(argc, argv));
   } catch (const tarnwick::Failure& failure) {
     tarnwick::report_failure(failure);
   } catch (const std::bad_alloc&) {

@@ -1,30 +1,41 @@
-// POSIX backend of the platform layer (Linux).
-#include "platform/platform.h"
-
+// POSIX backend: files, the save's steps, and the lock between runs.
 #include <dirent.h>
-#include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <link.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <time.h>
-#include <ucontext.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/xattr.h>
+#endif
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "platform/posix.h"
+
 namespace tarnwick::platform {
+
+RunFile g_lock_file;
+RunFile g_named_temporary;
+Mapping g_mappings[kMaxMappings];
+
 namespace {
 
-thread_local ErrorCode t_last_error = 0;
+// Maps every page of a file at once where the system can.
+#ifdef MAP_POPULATE
+constexpr int kPopulate = MAP_POPULATE;
+#else
+constexpr int kPopulate = 0;
+#endif
+
+}  // namespace
 
 ErrorCode map_errno(int error) {
   switch (error) {
@@ -60,144 +71,12 @@ ErrorCode map_errno(int error) {
   }
 }
 
-// Records errno as the last error; returns `result` for convenience.
-template <typename T>
-T fail_with_errno(T result) {
-  t_last_error = map_errno(errno);
-  return result;
-}
-
-template <typename T>
-T fail_with(ErrorCode code, T result) {
-  t_last_error = code;
-  return result;
-}
-
-#ifdef TARNWICK_TEST_SEAM
-Seam* g_seam = nullptr;
-// Stands for standard output while a seam fakes it.
-constexpr Handle kFakeStandardOutput = 0x7ffffff0;
-#endif
-
-// True when the seam makes `call` fail; the last error then holds its code.
-inline bool injected([[maybe_unused]] Call call) {
-#ifdef TARNWICK_TEST_SEAM
-  if (g_seam != nullptr) {
-    if (ErrorCode code = g_seam->fail(call)) {
-      t_last_error = code;
-      return true;
-    }
-  }
-#endif
-  return false;
-}
-
-// ---- Saved process facts -----------------------------------------------------
-
-int g_argc = 0;
-char** g_argv = nullptr;
-
-char g_program_name[NAME_MAX + 1] = "tarnwick";
-
-// Copies a NUL-terminated name, cut to fit `capacity` with its NUL.
-void copy_name(char* out, std::size_t capacity, const char* name) {
-  const std::size_t length = std::min(std::strlen(name), capacity - 1);
-  std::memcpy(out, name, length);
-  out[length] = '\0';
-}
-
-// The loaded modules, noted at start-up so that fault handlers can look them up.
-struct Module {
-  std::uintptr_t start;  // the load base: where its first segment begins
-  std::uintptr_t end;
-  char name[261];
-};
-Module g_modules[32];
-int g_module_count = 0;
-
-int note_module(dl_phdr_info* info, std::size_t, void*) {
-  if (g_module_count == static_cast<int>(sizeof g_modules / sizeof g_modules[0])) return 1;
-  Module& module = g_modules[g_module_count];
-  module.start = UINTPTR_MAX;
-  module.end = 0;
-  for (int i = 0; i < info->dlpi_phnum; ++i) {
-    const ElfW(Phdr)& segment = info->dlpi_phdr[i];
-    if (segment.p_type != PT_LOAD) continue;
-    module.start = std::min<std::uintptr_t>(module.start, info->dlpi_addr + segment.p_vaddr);
-    module.end = std::max<std::uintptr_t>(module.end, info->dlpi_addr + segment.p_vaddr + segment.p_memsz);
-  }
-  if (module.start >= module.end) return 0;
-  // The program itself comes first, without a name: it is named as its file is.
-  const char* path = g_module_count == 0 ? g_program_name : info->dlpi_name;
-  const char* slash = std::strrchr(path, '/');
-  copy_name(module.name, sizeof module.name, slash == nullptr ? path : slash + 1);
-  ++g_module_count;
-  return 0;
-}
-
-// glibc hands the arguments to initialisers in .init_array as well as to main.
-// The process facts that fault handlers need are noted here too, before main.
-void capture_process(int argc, char** argv, char**) {
-  g_argc = argc;
-  g_argv = argv;
-  char path[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n > 0) {
-    path[n] = '\0';
-    const char* slash = std::strrchr(path, '/');
-    copy_name(g_program_name, sizeof g_program_name, slash == nullptr ? path : slash + 1);
-  }
-  dl_iterate_phdr(&note_module, nullptr);
-}
-__attribute__((section(".init_array"), used)) void (*g_capture_process)(int, char**, char**) =
-    &capture_process;
-
-// The files a run keeps beside the file it edits, by directory and name, so that
-// an interrupt or a fault can remove them; a name is empty while there is none.
-struct RunFile {
-  int directory = -1;
-  char name[NAME_MAX + 1] = "";
-};
-RunFile g_lock_file;
-RunFile g_named_temporary;
-
-void forget(RunFile& file) { file.name[0] = '\0'; }
-
 void remove_run_file(RunFile& file) {
   if (file.name[0] != '\0') unlinkat(file.directory, file.name, 0);
-  forget(file);
+  file.name[0] = '\0';
 }
 
-// The mapped files, so that a fault on one of them can be told from others.
-struct Mapping {
-  const char* start = nullptr;
-  std::size_t size = 0;
-};
-Mapping g_mappings[4];
-
-// ---- Helpers -------------------------------------------------------------------
-
-bool wildcard_match(const char* pattern, const char* name) {
-  // Iterative matcher with one back-tracking point: '*' is any run, '?' one byte.
-  const char* star = nullptr;
-  const char* resume = nullptr;
-  while (*name != '\0') {
-    if (*pattern == '*') {
-      star = pattern++;
-      resume = name;
-    } else if (*pattern == '?' || *pattern == *name) {
-      ++pattern;
-      ++name;
-    } else if (star != nullptr) {
-      pattern = star + 1;
-      name = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (*pattern == '*') ++pattern;
-  return *pattern == '\0';
-}
+namespace {
 
 // The first directory entry (in byte order, "." and ".." included) matching the
 // last component of `path`; empty when none does or the directory is unreadable.
@@ -243,11 +122,7 @@ bool write_fully(int fd, const char* data, std::size_t size, bool quietly) {
   return true;
 }
 
-int fd_of(Handle handle) { return static_cast<int>(handle); }
-
 }  // namespace
-
-ErrorCode last_error() { return t_last_error; }
 
 // ---- Files ---------------------------------------------------------------------
 
@@ -302,12 +177,6 @@ namespace {
 
 bool write_all(Handle handle, std::string_view bytes, bool quietly) {
   if (injected(Call::kWrite)) return false;
-#ifdef TARNWICK_TEST_SEAM
-  if (handle == kFakeStandardOutput) {
-    if (ErrorCode code = g_seam->write_standard_output(bytes)) return fail_with(code, false);
-    return true;
-  }
-#endif
   return write_fully(fd_of(handle), bytes.data(), bytes.size(), quietly);
 }
 
@@ -319,9 +188,6 @@ bool write_output(Handle handle, std::string_view bytes) { return write_all(hand
 
 void close(Handle handle) {
   if (injected(Call::kClose)) return;
-#ifdef TARNWICK_TEST_SEAM
-  if (handle == kFakeStandardOutput) return;
-#endif
   ::close(fd_of(handle));
 }
 
@@ -375,10 +241,8 @@ bool made_by_group_writer(const struct stat& made, const struct stat& target, in
 // The name of a companion: the file's own name and a suffix. False when that
 // would be too long a name.
 bool companion_name(const Site& site, Companion companion, char (&out)[NAME_MAX + 1]) {
-  static constexpr const char* kSuffixes[] = {".tarnwick-lock", ".tarnwick-journal", ".tarnwick-new",
-                                              ".tarnwick-old"};
   const char* name = name_of(site);
-  const char* suffix = kSuffixes[static_cast<int>(companion)];
+  const char* suffix = companion_suffix(companion);
   const std::size_t length = std::strlen(name);
   if (length + std::strlen(suffix) > NAME_MAX) return fail_with(kErrorPathNotFound, false);
   std::memcpy(out, name, length);
@@ -470,11 +334,7 @@ Handle create_temporary(const Site& site) {
   // Named after the process, so that no other run can take it for its own.
   char name[NAME_MAX + 1];
   if (!companion_name(site, Companion::kTemporary, name)) return kInvalidHandle;
-  const std::size_t length = std::strlen(name);
-  const int written = snprintf(name + length, sizeof name - length, "-%d", static_cast<int>(getpid()));
-  if (written < 0 || static_cast<std::size_t>(written) >= sizeof name - length) {
-    return fail_with(kErrorPathNotFound, kInvalidHandle);
-  }
+  if (!append_process_number(name, sizeof name, static_cast<unsigned long>(getpid()))) return kInvalidHandle;
   const int fd = openat(site.directory, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return fail_with_errno(kInvalidHandle);
   g_named_temporary.directory = site.directory;
@@ -484,6 +344,7 @@ Handle create_temporary(const Site& site) {
 
 namespace {
 
+#if defined(__linux__)
 // The names of a file's extended attributes, each NUL-terminated. The system
 // keeps lists and values below 64 KiB.
 struct AttributeNames {
@@ -507,6 +368,34 @@ AttributeNames g_target_attributes;
 AttributeNames g_temporary_attributes;
 char g_attribute_value[65536];
 
+// Gives `to` the mode and every extended attribute of `from`, and no other.
+bool copy_attributes(int from, int to, mode_t mode) {
+  AttributeNames& wanted_names = g_target_attributes;
+  AttributeNames& had_names = g_temporary_attributes;
+  if (!wanted_names.read(from) || !had_names.read(to)) return fail_with_errno(false);
+  // What the new file got from its directory (a default access list, a label)
+  // and the target lacks goes first; then the mode; then the target's own
+  // attributes, among them an access list that sets the group bits as before.
+  for (const char* name = had_names.bytes; name < had_names.bytes + had_names.length;
+       name += std::strlen(name) + 1) {
+    if (!wanted_names.holds(name) && fremovexattr(to, name) != 0) return fail_with_errno(false);
+  }
+  if (fchmod(to, mode) != 0) return fail_with_errno(false);
+  for (const char* name = wanted_names.bytes; name < wanted_names.bytes + wanted_names.length;
+       name += std::strlen(name) + 1) {
+    const ssize_t size = fgetxattr(from, name, g_attribute_value, sizeof g_attribute_value);
+    if (size < 0 || fsetxattr(to, name, g_attribute_value, static_cast<std::size_t>(size), 0) != 0) {
+      return fail_with_errno(false);
+    }
+  }
+  return true;
+}
+#else
+// Where a file's extended attributes cannot be listed, a new file could lose
+// some: the file is written in place instead, keeping all it has.
+bool copy_attributes(int, int, mode_t) { return fail_with(kErrorAccessDenied, false); }
+#endif
+
 }  // namespace
 
 bool copy_metadata(Handle target, Handle temporary) {
@@ -523,24 +412,7 @@ bool copy_metadata(Handle target, Handle temporary) {
       fchown(to, wanted.st_uid, wanted.st_gid) != 0) {
     return fail_with_errno(false);
   }
-  AttributeNames& wanted_names = g_target_attributes;
-  AttributeNames& had_names = g_temporary_attributes;
-  if (!wanted_names.read(from) || !had_names.read(to)) return fail_with_errno(false);
-  // What the new file got from its directory (a default access list, a label)
-  // and the target lacks goes first; then the mode; then the target's own
-  // attributes, among them an access list that sets the group bits as before.
-  for (const char* name = had_names.bytes; name < had_names.bytes + had_names.length;
-       name += std::strlen(name) + 1) {
-    if (!wanted_names.holds(name) && fremovexattr(to, name) != 0) return fail_with_errno(false);
-  }
-  if (fchmod(to, wanted.st_mode & 07777) != 0) return fail_with_errno(false);
-  for (const char* name = wanted_names.bytes; name < wanted_names.bytes + wanted_names.length;
-       name += std::strlen(name) + 1) {
-    const ssize_t size = fgetxattr(from, name, g_attribute_value, sizeof g_attribute_value);
-    if (size < 0 || fsetxattr(to, name, g_attribute_value, static_cast<std::size_t>(size), 0) != 0) {
-      return fail_with_errno(false);
-    }
-  }
+  if (!copy_attributes(from, to, wanted.st_mode & 07777)) return false;
   if (fstat(to, &have) != 0) return fail_with_errno(false);
   return have.st_mode == wanted.st_mode || fail_with(kErrorAccessDenied, false);
 }
@@ -550,32 +422,43 @@ bool sync(Handle handle) {
   return fsync(fd_of(handle)) == 0 || fail_with_errno(false);
 }
 
+namespace {
+
+#ifdef O_TMPFILE
+// An unnamed temporary file gets its name only for the instant before the
+// rename. A name left by a run that died in that instant is taken over.
+bool name_temporary(const Site& site, Handle temporary) {
+  RunFile named;
+  named.directory = site.directory;
+  if (!companion_name(site, Companion::kTemporary, named.name)) return false;
+  char self[64];
+  snprintf(self, sizeof self, "/proc/self/fd/%d", fd_of(temporary));
+  const auto link = [&] {
+    return linkat(AT_FDCWD, self, site.directory, named.name, AT_SYMLINK_FOLLOW) == 0 ||
+           (errno != EEXIST && linkat(fd_of(temporary), "", site.directory, named.name, AT_EMPTY_PATH) == 0);
+  };
+  if (!link() && !(errno == EEXIST && unlinkat(site.directory, named.name, 0) == 0 && link())) {
+    return fail_with_errno(false);
+  }
+  g_named_temporary = named;
+  return true;
+}
+#else
+bool name_temporary(const Site&, Handle) { return fail_with(kErrorGenFailure, false); }  // all have names here
+#endif
+
+}  // namespace
+
 bool replace_with_temporary(const Site& site, Handle& temporary) {
   if (injected(Call::kReplace)) return false;
-  if (g_named_temporary.name[0] == '\0') {
-    // An unnamed file gets its name only now, for the instant before the rename.
-    // A name left by a run that died in that instant is taken over.
-    RunFile named;
-    named.directory = site.directory;
-    if (!companion_name(site, Companion::kTemporary, named.name)) return false;
-    char self[64];
-    snprintf(self, sizeof self, "/proc/self/fd/%d", fd_of(temporary));
-    const auto link = [&] {
-      return linkat(AT_FDCWD, self, site.directory, named.name, AT_SYMLINK_FOLLOW) == 0 ||
-             (errno != EEXIST && linkat(fd_of(temporary), "", site.directory, named.name, AT_EMPTY_PATH) == 0);
-    };
-    if (!link() && !(errno == EEXIST && unlinkat(site.directory, named.name, 0) == 0 && link())) {
-      return fail_with_errno(false);
-    }
-    g_named_temporary = named;
-  }
+  if (g_named_temporary.name[0] == '\0' && !name_temporary(site, temporary)) return false;
   if (renameat(site.directory, g_named_temporary.name, site.directory, name_of(site)) != 0) {
     const int error = errno;
     remove_run_file(g_named_temporary);
     errno = error;
     return fail_with_errno(false);
   }
-  forget(g_named_temporary);
+  g_named_temporary.name[0] = '\0';
   ::close(fd_of(temporary));
   temporary = kInvalidHandle;
   // Make the new directory entry durable as well; the new text is in place
@@ -728,50 +611,6 @@ void unlock_run(const Site&, Handle lock) {
   ::close(fd_of(lock));
 }
 
-// ---- Interrupts -----------------------------------------------------------------------
-
-namespace {
-
-constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-int g_interrupts_held = 0;
-
-sigset_t interrupt_set() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int signal : kInterrupts) sigaddset(&set, signal);
-  return set;
-}
-
-// Removes the run's files, then lets the interrupt take its usual course.
-void on_interrupt(int signal) {
-  remove_run_files();
-  ::signal(signal, SIG_DFL);
-  sigset_t just_this;
-  sigemptyset(&just_this);
-  sigaddset(&just_this, signal);
-  sigprocmask(SIG_UNBLOCK, &just_this, nullptr);
-  raise(signal);
-}
-
-}  // namespace
-
-void hold_interrupts() {
-  if (g_interrupts_held++ > 0) return;
-  const sigset_t set = interrupt_set();
-  sigprocmask(SIG_BLOCK, &set, nullptr);
-}
-
-void release_interrupts() {
-  if (--g_interrupts_held > 0) return;
-  const sigset_t set = interrupt_set();
-  sigprocmask(SIG_UNBLOCK, &set, nullptr);
-}
-
-void remove_run_files() {
-  remove_run_file(g_named_temporary);
-  remove_run_file(g_lock_file);
-}
-
 // ---- Memory -------------------------------------------------------------------------
 
 void* allocate(std::size_t size) {
@@ -785,7 +624,7 @@ void release(void* block) { free(block); }
 
 char* map_file(Handle handle, std::size_t size) {
   if (injected(Call::kMapFile)) return nullptr;
-  void* block = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd_of(handle), 0);
+  void* block = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | kPopulate, fd_of(handle), 0);
   if (block == MAP_FAILED) return fail_with_errno(nullptr);
   for (Mapping& mapping : g_mappings) {
     if (mapping.start == nullptr) {
@@ -813,202 +652,6 @@ bool detach_mapping(char* block, std::size_t size) {
     *byte = *byte;
   }
   return true;
-}
-
-// ---- Console and process ---------------------------------------------------------
-
-Handle standard_output() {
-  if (injected(Call::kStandardOutput)) return kInvalidHandle;
-#ifdef TARNWICK_TEST_SEAM
-  if (g_seam != nullptr && g_seam->fakes_standard_output()) return kFakeStandardOutput;
-#endif
-  if (fcntl(STDOUT_FILENO, F_GETFD) == -1) return fail_with_errno(kInvalidHandle);
-  return STDOUT_FILENO;
-}
-
-FileType file_type(Handle handle) {
-  if (injected(Call::kFileType)) return FileType::kUnknown;
-#ifdef TARNWICK_TEST_SEAM
-  if (handle == kFakeStandardOutput) return g_seam->standard_output_type();
-#endif
-  struct stat info {};
-  if (fstat(fd_of(handle), &info) != 0) return fail_with_errno(FileType::kUnknown);
-  if (S_ISCHR(info.st_mode)) return FileType::kCharacter;
-  if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) return FileType::kPipe;
-  return FileType::kDisk;
-}
-
-void initialize_process() {
-  signal(SIGPIPE, SIG_IGN);
-  signal(SIGXFSZ, SIG_IGN);
-  struct sigaction action {};
-  action.sa_handler = &on_interrupt;
-  action.sa_mask = interrupt_set();
-  for (int signal : kInterrupts) {
-    // An interrupt the process was started to ignore (nohup) stays ignored.
-    struct sigaction before {};
-    if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
-      sigaction(signal, &action, nullptr);
-    }
-  }
-}
-
-std::string command_line() { return join_arguments(g_argc, g_argv); }
-
-std::string join_arguments(int count, const char* const* arguments) {
-  std::string line;
-  // The program's name is skipped by whoever reads the line, so it need only be
-  // one token: no quote or blank that would end it early or join it to the next.
-  if (count > 0) {
-    for (const char* p = arguments[0]; *p != '\0' && line.size() < 4096; ++p) {
-      if (static_cast<unsigned char>(*p) > 32 && *p != '"') line += *p;
-    }
-  }
-  if (line.empty()) line = "tarnwick";
-  for (int i = 1; i < count; ++i) {
-    const std::string_view argument = arguments[i];
-    line += ' ';
-    const bool has_blank = std::any_of(argument.begin(), argument.end(), [](char c) {
-      return c >= 1 && static_cast<unsigned char>(c) <= 32;
-    });
-    const bool has_quote = argument.find('"') != std::string_view::npos;
-    if (argument.empty() || (has_blank && !has_quote)) {
-      line += '"';
-      line += argument;
-      line += '"';
-    } else {
-      line += argument;
-    }
-  }
-  return line;
-}
-
-std::string_view program_name() { return g_program_name; }
-
-void exit_process(int status) { _exit(status); }
-
-bool find_module(const void* address, char* name, std::size_t capacity, std::uintptr_t* base) {
-  const auto where = reinterpret_cast<std::uintptr_t>(address);
-  for (int i = 0; i < g_module_count; ++i) {
-    const Module& module = g_modules[i];
-    if (where < module.start || where >= module.end || capacity == 0) continue;
-    const std::size_t length = std::min(std::strlen(module.name), capacity - 1);
-    std::memcpy(name, module.name, length);
-    name[length] = '\0';
-    *base = module.start;
-    return true;
-  }
-  return false;
-}
-
-// ---- Processor faults ----------------------------------------------------------------
-
-namespace {
-
-void (*g_fault_handler)(const FaultRecord&) = nullptr;
-alignas(16) char g_fault_stack[64 * 1024];
-constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
-
-std::uint32_t fault_code(int signal, const siginfo_t& info, std::uintptr_t stack_pointer) {
-  switch (signal) {
-    case SIGSEGV: {
-      // A fault just below the stack pointer is the stack running into its guard.
-      const auto accessed = reinterpret_cast<std::uintptr_t>(info.si_addr);
-      if (accessed <= stack_pointer + 4096 && accessed + (1u << 20) >= stack_pointer) {
-        return kStatusStackOverflow;
-      }
-      return kStatusAccessViolation;
-    }
-    case SIGBUS:
-      return kStatusAccessViolation;
-    case SIGFPE:
-      switch (info.si_code) {
-        case FPE_INTDIV: return kStatusIntegerDivideByZero;
-        case FPE_INTOVF: return kStatusIntegerOverflow;
-        case FPE_FLTDIV: return kStatusFloatDivideByZero;
-        case FPE_FLTOVF: return kStatusFloatOverflow;
-        case FPE_FLTUND: return kStatusFloatUnderflow;
-        case FPE_FLTRES: return kStatusFloatInexactResult;
-        case FPE_FLTINV: return kStatusFloatInvalidOperation;
-        case FPE_FLTSUB: return kStatusArrayBoundsExceeded;
-        default: return kStatusFloatInvalidOperation;
-      }
-    default:  // SIGILL
-      return info.si_code == ILL_PRVOPC || info.si_code == ILL_PRVREG ? kStatusPrivilegedInstruction
-                                                                      : kStatusIllegalInstruction;
-  }
-}
-
-void on_fault(int signal, siginfo_t* info, void* context) {
-  const auto* uc = static_cast<const ucontext_t*>(context);
-  FaultRecord fault;
-  std::uintptr_t stack_pointer = 0;
-#if defined(__x86_64__)
-  fault.fault_address = reinterpret_cast<const void*>(uc->uc_mcontext.gregs[REG_RIP]);
-  stack_pointer = static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_RSP]);
-  fault.write_access = (uc->uc_mcontext.gregs[REG_ERR] & 2) != 0;  // page-fault error code
-#elif defined(__i386__)
-  fault.fault_address = reinterpret_cast<const void*>(uc->uc_mcontext.gregs[REG_EIP]);
-  stack_pointer = static_cast<std::uintptr_t>(uc->uc_mcontext.gregs[REG_ESP]);
-  fault.write_access = (uc->uc_mcontext.gregs[REG_ERR] & 2) != 0;
-#else
-  (void)uc;
-  fault.fault_address = info->si_addr;
-#endif
-  fault.code = fault_code(signal, *info, stack_pointer);
-  fault.accessed_address = info->si_addr;
-  if (signal == SIGBUS) {
-    const auto accessed = reinterpret_cast<std::uintptr_t>(info->si_addr);
-    for (const Mapping& mapping : g_mappings) {
-      const auto start = reinterpret_cast<std::uintptr_t>(mapping.start);
-      if (mapping.start != nullptr && accessed >= start && accessed - start < mapping.size) {
-        fault.in_mapped_file = true;
-      }
-    }
-  }
-  if (g_fault_handler != nullptr) g_fault_handler(fault);
-  // Declined: let the fault happen again with the default action.
-  ::signal(signal, SIG_DFL);
-}
-
-}  // namespace
-
-void install_fault_handler(void (*handler)(const FaultRecord& fault)) {
-  g_fault_handler = handler;
-  stack_t stack{};
-  stack.ss_sp = g_fault_stack;
-  stack.ss_size = sizeof g_fault_stack;
-  sigaltstack(&stack, nullptr);
-  struct sigaction action {};
-  action.sa_sigaction = &on_fault;
-  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-  sigemptyset(&action.sa_mask);
-  for (int signal : kFaultSignals) sigaction(signal, &action, nullptr);
-}
-
-bool debugger_attached() {
-  // Read with plain system calls: this runs inside fault handlers.
-  const int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char text[4096];
-  const ssize_t n = ::read(fd, text, sizeof text - 1);
-  ::close(fd);
-  if (n <= 0) return false;
-  text[n] = '\0';
-  const char* field = std::strstr(text, "TracerPid:");
-  if (field == nullptr) return false;
-  field += 10;
-  while (*field == ' ' || *field == '\t') ++field;
-  return *field != '0';
-}
-
-bool install_seam([[maybe_unused]] Seam* seam) {
-#ifdef TARNWICK_TEST_SEAM
-  g_seam = seam;
-  return true;
-#else
-  return false;
-#endif
 }
 
 }  // namespace tarnwick::platform

@@ -1,53 +1,14 @@
-// Win32 backend of the platform layer.
-#include "platform/platform.h"
-
-#include <windows.h>
-
+// Win32 backend: files, the save's steps, and the lock between runs.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include "platform/win32.h"
 
 namespace tarnwick::platform {
 namespace {
-
-thread_local ErrorCode t_last_error = 0;
-
-template <typename T>
-T fail_with(ErrorCode code, T result) {
-  t_last_error = code;
-  return result;
-}
-
-// Records GetLastError as the last error; returns `result` for convenience.
-template <typename T>
-T fail_with_system_error(T result) {
-  return fail_with(static_cast<ErrorCode>(GetLastError()), result);
-}
-
-#ifdef TARNWICK_TEST_SEAM
-Seam* g_seam = nullptr;
-// Stands for standard output while a seam fakes it.
-constexpr Handle kFakeStandardOutput = 0x7ffffff0;
-#endif
-
-// True when the seam makes `call` fail; the last error then holds its code.
-inline bool injected([[maybe_unused]] Call call) {
-#ifdef TARNWICK_TEST_SEAM
-  if (g_seam != nullptr) {
-    if (ErrorCode code = g_seam->fail(call)) {
-      t_last_error = code;
-      return true;
-    }
-  }
-#endif
-  return false;
-}
-
-HANDLE native(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
-Handle handle_of(HANDLE handle) { return reinterpret_cast<Handle>(handle); }
-
-char g_program_name[MAX_PATH + 1] = "tarnwick.exe";
 
 // The one temporary file of a save in progress; empty when there is none.
 char g_temporary_path[MAX_PATH * 2 + 48] = "";
@@ -66,6 +27,8 @@ bool write_fully(HANDLE handle, const char* data, std::size_t size, bool quietly
   return true;
 }
 
+}  // namespace
+
 // The text after the last backslash (or slash) of a path; a backslash that is
 // the second byte of a double-byte character does not count.
 const char* file_name_part(const char* path) {
@@ -79,16 +42,6 @@ const char* file_name_part(const char* path) {
   }
   return name;
 }
-
-void copy_name(char* out, std::size_t capacity, const char* name) {
-  const std::size_t length = std::min(std::strlen(name), capacity - 1);
-  std::memcpy(out, name, length);
-  out[length] = '\0';
-}
-
-}  // namespace
-
-ErrorCode last_error() { return t_last_error; }
 
 // ---- Files ---------------------------------------------------------------------
 
@@ -143,12 +96,6 @@ namespace {
 
 bool write_all(Handle handle, std::string_view bytes, bool quietly) {
   if (injected(Call::kWrite)) return false;
-#ifdef TARNWICK_TEST_SEAM
-  if (handle == kFakeStandardOutput) {
-    if (ErrorCode code = g_seam->write_standard_output(bytes)) return fail_with(code, false);
-    return true;
-  }
-#endif
   return write_fully(native(handle), bytes.data(), bytes.size(), quietly);
 }
 
@@ -160,9 +107,6 @@ bool write_output(Handle handle, std::string_view bytes) { return write_all(hand
 
 void close(Handle handle) {
   if (injected(Call::kClose)) return;
-#ifdef TARNWICK_TEST_SEAM
-  if (handle == kFakeStandardOutput) return;
-#endif
   CloseHandle(native(handle));
 }
 
@@ -216,9 +160,7 @@ bool stamp(Handle handle, FileStamp& out) {
 namespace {
 
 bool companion_path(const Site& site, Companion companion, char (&out)[MAX_PATH * 2 + 32]) {
-  static constexpr const char* kSuffixes[] = {".tarnwick-lock", ".tarnwick-journal", ".tarnwick-new",
-                                              ".tarnwick-old"};
-  const int written = std::snprintf(out, sizeof out, "%s%s", site.path.c_str(), kSuffixes[static_cast<int>(companion)]);
+  const int written = std::snprintf(out, sizeof out, "%s%s", site.path.c_str(), companion_suffix(companion));
   return (written > 0 && static_cast<std::size_t>(written) < sizeof out) || fail_with(kErrorPathNotFound, false);
 }
 
@@ -269,12 +211,7 @@ Handle create_temporary(const Site& site) {
   if (injected(Call::kCreateTemporary)) return kInvalidHandle;
   char path[MAX_PATH * 2 + 32];
   if (!companion_path(site, Companion::kTemporary, path)) return kInvalidHandle;
-  const std::size_t length = std::strlen(path);
-  const int written = std::snprintf(path + length, sizeof path - length, "-%lu",
-                                    static_cast<unsigned long>(GetCurrentProcessId()));
-  if (written < 0 || static_cast<std::size_t>(written) >= sizeof path - length) {
-    return fail_with(kErrorPathNotFound, kInvalidHandle);
-  }
+  if (!append_process_number(path, sizeof path, GetCurrentProcessId())) return kInvalidHandle;
   const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return fail_with_system_error(kInvalidHandle);
@@ -321,7 +258,7 @@ bool replace_with_temporary(const Site& site, Handle& temporary) {
   DeleteFileA(backup);  // left by a run that died in the middle of a replace
   ErrorCode error = 0;
   if (injected(Call::kReplace)) {
-    error = t_last_error;
+    error = last_error();
   } else if (!ReplaceFileA(target, g_temporary_path, backup, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
     error = static_cast<ErrorCode>(GetLastError());
   }
@@ -404,36 +341,6 @@ void unlock_run(const Site&, Handle lock) {
   CloseHandle(native(lock));
 }
 
-// ---- Interrupts -----------------------------------------------------------------------
-
-namespace {
-
-// Signalled while no save holds interrupts back.
-HANDLE g_interrupts_free = nullptr;
-LONG g_interrupts_held = 0;
-
-// Runs on a thread of its own when Ctrl-C or Ctrl-Break is pressed or the
-// console window is closed: it waits for a save in progress, removes the
-// run's files, and leaves the event to the system's usual handling.
-BOOL WINAPI on_console_event(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
-  WaitForSingleObject(g_interrupts_free, INFINITE);
-  remove_run_files();
-  return FALSE;
-}
-
-}  // namespace
-
-void hold_interrupts() {
-  if (InterlockedIncrement(&g_interrupts_held) == 1 && g_interrupts_free != nullptr) ResetEvent(g_interrupts_free);
-}
-
-void release_interrupts() {
-  if (InterlockedDecrement(&g_interrupts_held) == 0 && g_interrupts_free != nullptr) SetEvent(g_interrupts_free);
-}
-
-void remove_run_files() { discard_temporary(); }
-
 // ---- Memory -------------------------------------------------------------------------
 
 void* allocate(std::size_t size) {
@@ -449,97 +356,5 @@ void release(void* block) { std::free(block); }
 char* map_file(Handle, std::size_t) { return fail_with(kErrorNotEnoughMemory, nullptr); }
 void unmap_file(char*, std::size_t) {}
 bool detach_mapping(char*, std::size_t) { return true; }
-
-// ---- Console and process ---------------------------------------------------------
-
-Handle standard_output() {
-  if (injected(Call::kStandardOutput)) return kInvalidHandle;
-#ifdef TARNWICK_TEST_SEAM
-  if (g_seam != nullptr && g_seam->fakes_standard_output()) return kFakeStandardOutput;
-#endif
-  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (output == INVALID_HANDLE_VALUE) return fail_with_system_error(kInvalidHandle);
-  return handle_of(output);
-}
-
-FileType file_type(Handle handle) {
-  if (injected(Call::kFileType)) return FileType::kUnknown;
-#ifdef TARNWICK_TEST_SEAM
-  if (handle == kFakeStandardOutput) return g_seam->standard_output_type();
-#endif
-  switch (GetFileType(native(handle))) {
-    case FILE_TYPE_UNKNOWN: return FileType::kUnknown;
-    case FILE_TYPE_CHAR: return FileType::kCharacter;
-    case FILE_TYPE_PIPE: return FileType::kPipe;
-    default: return FileType::kDisk;  // a disk file, or a type newer than these (remote)
-  }
-}
-
-void initialize_process() {
-  g_interrupts_free = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-  SetConsoleCtrlHandler(&on_console_event, TRUE);
-  char path[MAX_PATH + 1];
-  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-  if (length > 0 && length < sizeof path) copy_name(g_program_name, sizeof g_program_name, file_name_part(path));
-}
-
-std::string command_line() { return GetCommandLineA(); }
-
-std::string_view program_name() { return g_program_name; }
-
-void exit_process(int status) { ExitProcess(static_cast<UINT>(status)); }
-
-bool find_module(const void* address, char* name, std::size_t capacity, std::uintptr_t* base) {
-  MEMORY_BASIC_INFORMATION region;
-  if (capacity == 0 || VirtualQuery(address, &region, sizeof region) == 0 || region.State != MEM_COMMIT) {
-    return false;
-  }
-  char path[MAX_PATH + 1];
-  const DWORD length = GetModuleFileNameA(static_cast<HMODULE>(region.AllocationBase), path, sizeof path);
-  if (length == 0 || length >= sizeof path) return false;
-  copy_name(name, capacity, file_name_part(path));
-  *base = reinterpret_cast<std::uintptr_t>(region.AllocationBase);
-  return true;
-}
-
-// ---- Processor faults ----------------------------------------------------------------
-
-namespace {
-
-void (*g_fault_handler)(const FaultRecord&) = nullptr;
-
-LONG WINAPI on_fault(EXCEPTION_POINTERS* pointers) {
-  const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
-  FaultRecord fault;
-  fault.code = record.ExceptionCode;
-  fault.fault_address = record.ExceptionAddress;
-  if (record.NumberParameters >= 2) {
-    fault.write_access = record.ExceptionInformation[0] != 0;
-    fault.accessed_address = reinterpret_cast<const void*>(record.ExceptionInformation[1]);
-  }
-  if (g_fault_handler != nullptr) g_fault_handler(fault);
-  return EXCEPTION_CONTINUE_SEARCH;  // declined: the system's default handling
-}
-
-}  // namespace
-
-void install_fault_handler(void (*handler)(const FaultRecord& fault)) {
-  g_fault_handler = handler;
-  // Room on the stack for the report after a stack overflow.
-  ULONG guarantee = 64 * 1024;
-  SetThreadStackGuarantee(&guarantee);
-  SetUnhandledExceptionFilter(&on_fault);
-}
-
-bool debugger_attached() { return IsDebuggerPresent() != 0; }
-
-bool install_seam([[maybe_unused]] Seam* seam) {
-#ifdef TARNWICK_TEST_SEAM
-  g_seam = seam;
-  return true;
-#else
-  return false;
-#endif
-}
 
 }  // namespace tarnwick::platform
