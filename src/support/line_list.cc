@@ -1,5 +1,6 @@
 #include "support/line_list.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "support/failure.h"
@@ -9,11 +10,6 @@ namespace tarnwick {
 namespace {
 
 bool holds_line_break(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
-
-bool is_inside(const char* p, std::string_view text) {
-  const std::less_equal<const char*> at_most;
-  return at_most(text.data(), p) && at_most(p, text.data() + text.size());
-}
 
 // The last place `needle` starts in `text`, or npos. Forward search jumps
 // from one occurrence of the needle's first byte to the next, which is fast.
@@ -78,93 +74,82 @@ void LineList::assign(Bytes text, std::size_t length) {
   body_ = text_.view().substr(0, length);
   const LineCount counted = count_lines(body_);
   crlf_only_ = counted.crlf_only;
-  count_ = static_cast<std::int64_t>(counted.lines);
-  hole_ = {};
-  removed_ = false;
-  found_index_ = -1;
-  owned_.clear();
-  indexed_ = false;
-  lines_.clear();
+  loaded_count_ = static_cast<std::int64_t>(counted.lines);
+  removed_.clear();
+  appended_.clear();
+}
+
+std::string_view LineList::loaded_line(std::int64_t index) const {
+  auto left = static_cast<std::size_t>(index);
+  for (const std::string_view run : runs()) {
+    const char* p = run.data();
+    const char* const end = p + run.size();
+    left = skip_lines(p, end, left);
+    if (p < end) return {p, static_cast<std::size_t>(find_line_end(p, end) - p)};
+  }
+  return {};  // not reached for an index below loaded_count_
+}
+
+std::vector<std::string_view> LineList::runs() const {
+  std::vector<std::string_view> runs;
+  const char* start = body_.data();
+  for (const std::string_view hole : removed_) {
+    runs.emplace_back(start, static_cast<std::size_t>(hole.data() - start));
+    start = hole.data() + hole.size();
+  }
+  runs.emplace_back(start, static_cast<std::size_t>(body_.data() + body_.size() - start));
+  return runs;
 }
 
 std::string_view LineList::get(std::int64_t index) const {
-  if (index < 0 || index >= count_) raise_list_index_error(index);
-  build_index();
-  return lines_[static_cast<std::size_t>(index)];
+  if (index < 0 || index >= count()) raise_list_index_error(index);
+  if (index >= loaded_count_) return appended_[static_cast<std::size_t>(index - loaded_count_)];
+  return loaded_line(index);
 }
 
 std::int64_t LineList::append(std::string_view line) {
-  if (indexed_) make_room();
-  owned_.emplace_back(line);
-  if (indexed_) lines_.push_back(owned_.back());
-  return count_++;
+  appended_.emplace_back(line);
+  return count() - 1;
 }
 
 void LineList::remove(std::int64_t index) {
-  if (index < 0 || index >= count_) raise_list_index_error(index);
-  removed_ = true;
-  const auto body_lines = count_ - static_cast<std::int64_t>(owned_.size());
-  if (!indexed_ && hole_.empty() && index < body_lines) {
-    const char* const end = body_.data() + body_.size();
-    const char* start = body_.data();
-    if (index == found_index_ && found_start_ != nullptr) {
-      start = found_start_;  // found just before, as when unblocking
-    } else {
-      for (std::int64_t i = 0; i < index; ++i) start = skip_line_end(find_line_end(start, end), end);
-    }
-    const char* after = skip_line_end(find_line_end(start, end), end);
-    hole_ = {start, static_cast<std::size_t>(after - start)};
-    found_index_ = -1;
-  } else {
-    build_index();
-    lines_.erase(lines_.begin() + index);
+  if (index < 0 || index >= count()) raise_list_index_error(index);
+  if (index >= loaded_count_) {
+    appended_.erase(appended_.begin() + (index - loaded_count_));
+    return;
   }
-  --count_;
+  const std::string_view line = loaded_line(index);
+  const char* after = skip_line_end(line.data() + line.size(), body_.data() + body_.size());
+  const auto later = std::find_if(removed_.begin(), removed_.end(),
+                                  [&](std::string_view hole) { return std::less<>()(line.data(), hole.data()); });
+  removed_.insert(later, {line.data(), static_cast<std::size_t>(after - line.data())});
+  --loaded_count_;
 }
 
 std::int64_t LineList::find_last(std::string_view needle) const {
-  if (needle.empty()) return count_ - 1;
-  if (indexed_) {
-    for (std::int64_t i = count_ - 1; i >= 0; --i) {
-      if (lines_[static_cast<std::size_t>(i)].find(needle) != std::string_view::npos) return i;
-    }
-    return -1;
+  if (needle.empty()) return count() - 1;
+  for (std::size_t k = appended_.size(); k-- > 0;) {
+    if (appended_[k].find(needle) != std::string_view::npos) return loaded_count_ + static_cast<std::int64_t>(k);
   }
-  const auto body_lines = count_ - static_cast<std::int64_t>(owned_.size());
-  for (std::size_t k = owned_.size(); k-- > 0;) {
-    if (owned_[k].find(needle) != std::string_view::npos) return body_lines + static_cast<std::int64_t>(k);
-  }
-  // A line of the body holds no line break, so a needle with one is in none;
-  // without one, a hit cannot span two lines and the body is searched whole.
+  // A loaded line holds no line break, so a needle with one is in none;
+  // without one, a hit cannot span two lines and each run is searched whole.
   if (holds_line_break(needle)) return -1;
-  const char* const begin = body_.data();
-  const std::size_t hole_start = hole_.empty() ? body_.size() : static_cast<std::size_t>(hole_.data() - begin);
-  const std::size_t hole_end = hole_start + hole_.size();
-  std::size_t hit = find_last_in(body_.substr(hole_end), needle);
-  if (hit != std::string_view::npos) {
-    hit += hole_end;
-  } else {
-    hit = find_last_in(body_.substr(0, hole_start), needle);
-    if (hit == std::string_view::npos) return -1;
+  const std::vector<std::string_view> left = runs();
+  for (std::size_t r = left.size(); r-- > 0;) {
+    const std::size_t hit = find_last_in(left[r], needle);
+    if (hit == std::string_view::npos) continue;
+    // The hit's index: the lines that end before it, less the removed ones.
+    const std::string_view before = body_.substr(0, static_cast<std::size_t>(left[r].data() - body_.data()) + hit);
+    auto index = static_cast<std::int64_t>(count_lines(before).lines);
+    if (!before.empty() && before.back() != '\r' && before.back() != '\n') --index;  // its own line
+    return index - static_cast<std::int64_t>(r);
   }
-  // The hit's index: the lines that end before it, less the removed one.
-  const std::string_view before = body_.substr(0, hit);
-  auto index = static_cast<std::int64_t>(count_lines(before).lines);
-  if (!before.empty() && before.back() != '\r' && before.back() != '\n') --index;  // its own line
-  if (!hole_.empty() && hit >= hole_end) {
-    --index;
-  } else if (hole_.empty()) {
-    std::size_t start = hit;
-    while (start > 0 && body_[start - 1] != '\r' && body_[start - 1] != '\n') --start;
-    found_index_ = index;
-    found_start_ = begin + start;
-  }
-  return index;
+  return -1;
 }
 
 std::string LineList::appended_text() const {
   std::string text;
-  for (const std::string& line : owned_) {
+  for (const std::string& line : appended_) {
     text += line;
     text += "\r\n";
   }
@@ -174,66 +159,24 @@ std::string LineList::appended_text() const {
 bool LineList::write_joined(Bytes& staging, const PieceWriter& write) const {
   JoinWriter out(staging, write);
   const char* const body_end = body_.data() + body_.size();
-  const auto take = [&](std::string_view line) {
-    if (is_inside(line.data(), body_)) {
-      const char* after = line.data() + line.size();
-      if (body_end - after >= 2 && after[0] == '\r' && after[1] == '\n') {
-        return out.block({line.data(), line.size() + 2});
-      }
-    }
-    return out.line(line);
-  };
-  if (indexed_) {
-    for (const std::string_view line : lines_) {
-      if (!take(line)) return false;
-    }
-    return out.flush();
-  }
-  const std::size_t hole_start = hole_.empty() ? body_.size() : static_cast<std::size_t>(hole_.data() - body_.data());
-  for (const std::string_view part : {body_.substr(0, hole_start), body_.substr(hole_start + hole_.size())}) {
+  for (const std::string_view run : runs()) {
     if (crlf_only_) {
-      if (!part.empty() && !out.block(part)) return false;
+      if (!run.empty() && !out.block(run)) return false;
       continue;
     }
-    const char* const end = part.data() + part.size();
-    for (const char* p = part.data(); p < end;) {
+    const char* const end = run.data() + run.size();
+    for (const char* p = run.data(); p < end;) {
       const char* line_end = find_line_end(p, end);
-      if (!take({p, static_cast<std::size_t>(line_end - p)})) return false;
+      const bool joined = body_end - line_end >= 2 && line_end[0] == '\r' && line_end[1] == '\n';
+      const std::string_view line(p, static_cast<std::size_t>(line_end - p));
+      if (!(joined ? out.block({p, line.size() + 2}) : out.line(line))) return false;
       p = skip_line_end(line_end, end);
     }
   }
-  for (const std::string& line : owned_) {
+  for (const std::string& line : appended_) {
     if (!out.line(line)) return false;
   }
   return out.flush();
-}
-
-void LineList::build_index() const {
-  if (indexed_) return;
-  lines_.clear();
-  lines_.reserve(static_cast<std::size_t>(count_));
-  const char* const end = body_.data() + body_.size();
-  for (const char* p = body_.data(); p < end;) {
-    if (!hole_.empty() && p == hole_.data()) {
-      p += hole_.size();
-      continue;
-    }
-    const char* line_end = find_line_end(p, end);
-    lines_.emplace_back(p, static_cast<std::size_t>(line_end - p));
-    p = skip_line_end(line_end, end);
-  }
-  for (const std::string& line : owned_) lines_.emplace_back(line);
-  indexed_ = true;
-}
-
-// The index grows by 4 entries while it holds at most 8, by 16 while it holds
-// at most 64, and by a quarter beyond that, so appending costs constant time
-// on average.
-void LineList::make_room() const {
-  const std::size_t room = lines_.capacity();
-  if (lines_.size() < room) return;
-  const std::size_t step = room <= 8 ? 4 : room <= 64 ? 16 : room / 4;
-  lines_.reserve(room + step);
 }
 
 }  // namespace tarnwick

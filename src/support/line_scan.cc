@@ -1,5 +1,8 @@
 #include "support/line_scan.h"
 
+#include <algorithm>
+#include <cstddef>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -21,57 +24,96 @@ const char* find_line_end(const char* p, const char* end) {
   return p;
 }
 
+namespace {
+
+struct EndCounts {
+  std::size_t crs = 0;
+  std::size_t lfs = 0;
+  std::size_t pairs = 0;
+};
+
+#if defined(__SSE2__)
+
+// The CRs, LFs and CR LF pairs in `blocks` 16-byte blocks from `p` (at most
+// 255, and the byte after them must be readable). A pair whose CR ends the
+// last block counts here.
+EndCounts count_ends(const char* p, int blocks) {
+  // Byte-wise counters: each match subtracts -1; at most 255 rounds.
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i zero = _mm_setzero_si128();
+  __m128i cr_count = zero;
+  __m128i lf_count = zero;
+  __m128i pair_count = zero;
+  for (int round = 0; round < blocks; ++round, p += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+    const __m128i is_cr = _mm_cmpeq_epi8(bytes, cr);
+    cr_count = _mm_sub_epi8(cr_count, is_cr);
+    lf_count = _mm_sub_epi8(lf_count, _mm_cmpeq_epi8(bytes, lf));
+    pair_count = _mm_sub_epi8(pair_count, _mm_and_si128(is_cr, _mm_cmpeq_epi8(next, lf)));
+  }
+  const auto total = [&](__m128i counts) {
+    const __m128i sums = _mm_sad_epu8(counts, zero);
+    return static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+           static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+  };
+  return {total(cr_count), total(lf_count), total(pair_count)};
+}
+
+// Whole 16-byte blocks, at most 255, that can be counted from `p` before `end`.
+int whole_blocks(const char* p, const char* end) {
+  return static_cast<int>(std::min<std::ptrdiff_t>((end - p - 1) / 16, 255));
+}
+
+#endif
+
+}  // namespace
+
+std::size_t skip_lines(const char*& p, const char* end, std::size_t count) {
+#if defined(__SSE2__)
+  // Stretches are passed by counting their line ends, each counted in the
+  // stretch that holds its last byte, until one holds the end that is wanted.
+  for (int blocks; (blocks = whole_blocks(p, end)) > 0;) {
+    const EndCounts ends = count_ends(p, blocks);
+    const std::size_t passed = ends.crs + ends.lfs - ends.pairs;
+    if (passed >= count) break;
+    count -= passed;
+    p += 16 * blocks;
+  }
+#endif
+  for (; count > 0 && p < end; --count) p = skip_line_end(find_line_end(p, end), end);
+  return count;
+}
+
 // Every line end is one CR, one LF or one CR LF pair, and every line but a last
 // one without an end is followed by exactly one line end. So the lines are
 // the CRs plus the LFs less the CR LF pairs, plus one for an unended last line.
 LineCount count_lines(std::string_view text) {
-  std::size_t crs = 0;
-  std::size_t lfs = 0;
-  std::size_t pairs = 0;
+  EndCounts ends;
   const char* p = text.data();
   const char* const end = p + text.size();
 #if defined(__SSE2__)
-  // Byte-wise counters: each match subtracts -1; they are summed before any
-  // can overflow.
-  const __m128i cr = _mm_set1_epi8('\r');
-  const __m128i lf = _mm_set1_epi8('\n');
-  const __m128i zero = _mm_setzero_si128();
-  while (end - p > 16) {
-    __m128i cr_count = zero;
-    __m128i lf_count = zero;
-    __m128i pair_count = zero;
-    for (int round = 0; round < 255 && end - p > 16; ++round, p += 16) {
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
-      const __m128i is_cr = _mm_cmpeq_epi8(bytes, cr);
-      cr_count = _mm_sub_epi8(cr_count, is_cr);
-      lf_count = _mm_sub_epi8(lf_count, _mm_cmpeq_epi8(bytes, lf));
-      pair_count = _mm_sub_epi8(pair_count, _mm_and_si128(is_cr, _mm_cmpeq_epi8(next, lf)));
-    }
-    const auto total = [&](__m128i counts) {
-      const __m128i sums = _mm_sad_epu8(counts, zero);
-      return static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
-             static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
-    };
-    crs += total(cr_count);
-    lfs += total(lf_count);
-    pairs += total(pair_count);
+  for (int blocks; (blocks = whole_blocks(p, end)) > 0; p += 16 * blocks) {
+    const EndCounts counted = count_ends(p, blocks);
+    ends.crs += counted.crs;
+    ends.lfs += counted.lfs;
+    ends.pairs += counted.pairs;
   }
-  // A pair whose CR ended the last block has been counted with it.
 #endif
   for (; p < end; ++p) {
     if (*p == '\r') {
-      ++crs;
-      if (p + 1 < end && p[1] == '\n') ++pairs;
+      ++ends.crs;
+      if (p + 1 < end && p[1] == '\n') ++ends.pairs;
     } else if (*p == '\n') {
-      ++lfs;
+      ++ends.lfs;
     }
   }
   LineCount count;
-  count.lines = crs + lfs - pairs;
+  count.lines = ends.crs + ends.lfs - ends.pairs;
   const bool ended = text.empty() || text.back() == '\r' || text.back() == '\n';
   if (!ended) ++count.lines;
-  count.crlf_only = crs == pairs && lfs == pairs && (text.empty() || text.back() == '\n');
+  count.crlf_only = ends.crs == ends.pairs && ends.lfs == ends.pairs && (text.empty() || text.back() == '\n');
   return count;
 }
 

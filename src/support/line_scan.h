@@ -16,6 +16,10 @@ inline const char* skip_line_end(const char* p, const char* end) {
   return p;
 }
 
+// Moves `p` past `count` line ends, to the start of a later line, stopping at
+// `end`; gives how many it could not pass there.
+std::size_t skip_lines(const char*& p, const char* end, std::size_t count);
+
 struct LineCount {
   std::size_t lines = 0;
   // True when every line end is CR LF and the text is empty or ends in one:

@@ -22,8 +22,7 @@ void block_or_unblock(RunMode mode, std::string_view name, const std::string& pa
     return;
   }
   const std::string target = to_upper_ascii(name);
-  // The list lives until the process ends; nothing is gained by taking it apart.
-  static LineList lines;
+  LineList lines;
   file.load(lines);
   if (lines.count() == 0) return;
 
