@@ -50,18 +50,21 @@ int note_module(dl_phdr_info* info, std::size_t, void*) {
 }
 #endif
 
-// The program's own file name: as the system has it where it tells (the link
-// it was started through does not count), else as it was started.
+// The program's own file name: as Linux has it (the link it was started
+// through does not count), else as it was started.
 void note_program_name(const char* started_as) {
   const char* path = started_as;
+#if defined(__linux__)
   char own[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", own, sizeof own - 1);
   if (n > 0) {
     own[n] = '\0';
     path = own;
   }
+#endif
   const char* slash = std::strrchr(path, '/');
-  if (*path != '\0') copy_name(g_program_name, sizeof g_program_name, slash == nullptr ? path : slash + 1);
+  const char* name = slash == nullptr ? path : slash + 1;
+  if (*name != '\0') copy_name(g_program_name, sizeof g_program_name, name);
 }
 
 }  // namespace
@@ -109,6 +112,7 @@ void remove_run_files() {
   remove_run_file(g_named_temporary);
   remove_run_file(g_lock_file);
 }
+
 // ---- Console and process ---------------------------------------------------------
 
 Handle standard_output() {

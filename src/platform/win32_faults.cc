@@ -2,7 +2,6 @@
 #include "platform/win32.h"
 
 namespace tarnwick::platform {
-
 namespace {
 
 void (*g_fault_handler)(const FaultRecord&) = nullptr;

@@ -8,12 +8,6 @@ namespace {
 
 char g_program_name[MAX_PATH + 1] = "tarnwick.exe";
 
-}  // namespace
-
-// ---- Interrupts -----------------------------------------------------------------------
-
-namespace {
-
 // Signalled while no save holds interrupts back.
 HANDLE g_interrupts_free = nullptr;
 LONG g_interrupts_held = 0;
