@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(argv[1], "early-out-of-memory") == 0) {
     tarnwick::runtime_error(tarnwick::RuntimeCondition::kOutOfMemory, reinterpret_cast<void*>(&main));
   }
-  tarnwick::start_up(argc, argv);
+  tarnwick::start_up();
   try {
     fault(argv[1]);
   } catch (const tarnwick::Failure& failure) {

@@ -200,11 +200,11 @@ Handle standard_output();
 enum class FileType { kUnknown = 0, kDisk = 1, kCharacter = 2, kPipe = 3 };
 FileType file_type(Handle handle);
 
-// Prepares the process, given the arguments main() got: broken pipes and files
-// grown past a size limit become write errors instead of ending it, interrupts
-// remove the run's files before they end it, and the program's name and its
-// loaded modules are noted so that fault handlers can name them.
-void initialize_process(int count, const char* const* arguments);
+// Prepares the process: broken pipes and files grown past a size limit become
+// write errors instead of ending it, interrupts remove the run's files before
+// they end it, and the program's name and its loaded modules are noted so that
+// fault handlers can name them.
+void initialize_process();
 
 // The process command line as one byte string: the program's name, then its
 // arguments. Where the system keeps the line as it was typed (Windows) that is

@@ -50,21 +50,17 @@ int note_module(dl_phdr_info* info, std::size_t, void*) {
 }
 #endif
 
-// The program's own file name: as Linux has it (the link it was started
-// through does not count), else as it was started.
-void note_program_name(const char* started_as) {
-  const char* path = started_as;
+// The program's own file name, where the system tells it (the link it was
+// started through does not count); elsewhere it stays "tarnwick".
+void note_program_name() {
 #if defined(__linux__)
   char own[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", own, sizeof own - 1);
-  if (n > 0) {
-    own[n] = '\0';
-    path = own;
-  }
+  if (n <= 0) return;
+  own[n] = '\0';
+  const char* slash = std::strrchr(own, '/');
+  copy_name(g_program_name, sizeof g_program_name, slash == nullptr ? own : slash + 1);
 #endif
-  const char* slash = std::strrchr(path, '/');
-  const char* name = slash == nullptr ? path : slash + 1;
-  if (*name != '\0') copy_name(g_program_name, sizeof g_program_name, name);
 }
 
 }  // namespace
@@ -128,8 +124,8 @@ FileType file_type(Handle handle) {
   return FileType::kDisk;
 }
 
-void initialize_process(int count, const char* const* arguments) {
-  note_program_name(count > 0 ? arguments[0] : "");
+void initialize_process() {
+  note_program_name();
 #ifdef TARNWICK_HAS_PROGRAM_HEADERS
   dl_iterate_phdr(&note_module, nullptr);
 #endif

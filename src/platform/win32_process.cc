@@ -51,7 +51,7 @@ FileType file_type(Handle handle) {
   }
 }
 
-void initialize_process(int, const char* const*) {
+void initialize_process() {
   g_interrupts_free = CreateEventA(nullptr, TRUE, TRUE, nullptr);
   SetConsoleCtrlHandler(&on_console_event, TRUE);
   char path[MAX_PATH + 1];

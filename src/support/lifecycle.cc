@@ -64,8 +64,8 @@ void on_fault(const platform::FaultRecord& fault) {
 
 }  // namespace
 
-void start_up(int count, const char* const* arguments) {
-  platform::initialize_process(count, arguments);
+void start_up() {
+  platform::initialize_process();
   g_out_of_memory.emplace(Kind::EOutOfMemory, nullptr, "Out of memory");
   g_invalid_pointer.emplace(Kind::EInvalidPointer, nullptr, "Invalid pointer operation");
   platform::install_fault_handler(&on_fault);

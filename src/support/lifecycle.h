@@ -16,9 +16,8 @@ namespace tarnwick {
 
 enum class RuntimeCondition { kIo = 0, kOutOfMemory = 1, kInvalidPointer = 2 };
 
-// Prepares the process, given main()'s arguments, and puts the failure
-// services in place.
-void start_up(int count, const char* const* arguments);
+// Prepares the process and puts the failure services in place.
+void start_up();
 
 // The exit sequence: a recorded runtime error is reported, the failure
 // services go down, the output channel writes out what it holds (a failure

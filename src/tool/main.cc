@@ -6,7 +6,7 @@
 #include "tool/run_flow.h"
 
 int main(int argc, char** argv) {
-  tarnwick::start_up(argc, argv);
+  tarnwick::start_up();
   try {
     tarnwick::run(tarnwick::platform::command_line(argc, argv));
   } catch (const tarnwick::Failure& failure) {
