@@ -1,5 +1,7 @@
 // Makes one real processor fault (or an early runtime error), chosen by its
-// argument, so that tests can check the report the failure services write.
+// first argument, so that tests can check the report the failure services
+// write. With a second, it faults while it holds that file's run lock, as a
+// run does while it saves.
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -52,6 +54,8 @@ int main(int argc, char** argv) {
     tarnwick::runtime_error(tarnwick::RuntimeCondition::kOutOfMemory, reinterpret_cast<void*>(&main));
   }
   tarnwick::start_up(argc, argv);
+  tarnwick::platform::Site site;
+  if (argc > 2 && !(tarnwick::platform::locate(argv[2], site) && tarnwick::platform::lock_run(site) >= 0)) return 3;
   try {
     fault(argv[1]);
   } catch (const tarnwick::Failure& failure) {

@@ -4,60 +4,65 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <sstream>
-#include <stdexcept>
 
 #include "support/output_channel.h"
 
 namespace tarnwick::testing {
 
+namespace fs = std::filesystem;
+
 ScratchDir::ScratchDir() {
   static std::mt19937_64 random{std::random_device{}()};
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const auto candidate = std::filesystem::temp_directory_path() / ("tarnwick-test-" + std::to_string(random()));
-    if (std::filesystem::create_directory(candidate)) {
-      path_ = candidate.string();
-      // Let an unprivileged user work in it too.
-      std::filesystem::permissions(path_, std::filesystem::perms::all);
-      return;
-    }
-  }
-  throw std::runtime_error("cannot make a scratch directory");
-}
-
-std::string ScratchDir::file(const std::string& name) const {
-  return path_ + static_cast<char>(std::filesystem::path::preferred_separator) + name;
+  do {
+    path_ = (fs::temp_directory_path() / ("tarnwick-test-" + std::to_string(random()))).string();
+  } while (!fs::create_directory(path_));
+  fs::permissions(path_, fs::perms::all);  // an unprivileged user works in it too
 }
 
 ScratchDir::~ScratchDir() {
   std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
+  fs::remove_all(path_, ignored);
+}
+
+std::string ScratchDir::file(const std::string& name) const {
+  return (fs::path(path_) / name).string();
 }
 
 std::vector<std::string> ScratchDir::entries() const {
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(path_)) {
-    names.push_back(entry.path().filename().string());
-  }
+  for (const auto& entry : fs::directory_iterator(path_)) names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
 
 std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream bytes;
-  bytes << in.rdbuf();
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
   return bytes.str();
 }
 
 void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 std::string banner() {
-  return "TARNWICK - blocks and unblocks host names in the hosts file, version " TARNWICK_VERSION
-         "\r\n\r\n";
+  return "TARNWICK - blocks and unblocks host names in the hosts file, version " TARNWICK_VERSION "\r\n\r\n";
+}
+
+bool is_report(const std::string& output, const std::string& head, const std::string& kind,
+               const std::string& text) {
+  const auto literally = [](const std::string& s) {
+    return std::regex_replace(s, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
+  };
+#ifdef _WIN32
+  const std::string module = "tarnwick\\.exe";
+#else
+  const std::string module = "tarnwick";
+#endif
+  return std::regex_match(output, std::regex(literally(banner() + head) + "Exception " + kind + " in module " +
+                                             module + " at [0-9A-F]{8}\\.\n" + literally(text) + "\\.\r\n"));
 }
 
 FakeSystem::FakeSystem() {
@@ -79,34 +84,9 @@ void FakeSystem::before(platform::Call call, int occurrence, std::function<void(
   planned_.push_back({call, occurrence, 0, std::move(action)});
 }
 
-namespace {
-
-platform::ErrorCode typical_error(platform::Call call) {
-  using platform::Call;
-  switch (call) {
-    case Call::kIsExistingFile: return platform::kErrorFileNotFound;
-    case Call::kOpenForReading: return platform::kErrorSharingViolation;
-    case Call::kRead:
-    case Call::kSync: return platform::kErrorIoDevice;
-    case Call::kWrite:
-    case Call::kWriteAt:
-    case Call::kTruncate: return platform::kErrorDiskFull;
-    case Call::kLocate: return platform::kErrorPathNotFound;
-    case Call::kSeek: return platform::kErrorInvalidHandle;
-    case Call::kMapFile:
-    case Call::kDetachMapping:
-    case Call::kAllocate: return platform::kErrorNotEnoughMemory;
-    default: return platform::kErrorAccessDenied;
-  }
-}
-
-}  // namespace
-
 platform::ErrorCode FakeSystem::fail(platform::Call call) {
-  if (call == platform::Call::kAllocate) {
-    return ++allocations_ == nth_allocation_ ? typical_error(call) : 0;
-  }
-  if (call != platform::Call::kClose && ++calls_ == nth_call_) return typical_error(call);
+  if (call == platform::Call::kAllocate) return ++allocations_ == nth_allocation_ ? platform::kErrorNotEnoughMemory : 0;
+  if (call != platform::Call::kClose && ++calls_ == nth_call_) return platform::kErrorAccessDenied;
   const int seen = ++counts_[static_cast<int>(call)];
   platform::ErrorCode code = 0;
   for (const Planned& p : planned_) {

@@ -1,11 +1,11 @@
-// Helpers shared by the tests: scratch directories, files, running the tool.
+// Helpers shared by the tests: scratch directories, files, running programs,
+// and a fake system behind the platform seam.
 #pragma once
 
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
 #include "platform/seam.h"
 #include "support/output_sink.h"
 
@@ -21,8 +21,7 @@ class ScratchDir {
 
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const;
-  // The names of the entries in the directory, sorted.
-  std::vector<std::string> entries() const;
+  std::vector<std::string> entries() const;  // sorted
 
  private:
   std::string path_;
@@ -31,52 +30,34 @@ class ScratchDir {
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 
+// The built programs, as this system names them.
+std::string tool();
+std::string probe();
+
 struct RunResult {
   std::string output;  // everything written to standard output
   int status = -1;     // exit status, or 128 + signal
 };
-
-// The built programs, as this system names them.
-std::string tool_binary();
-std::string probe_binary();
-
-// Runs `argv` (argv[0] is the program) with standard output captured. `prefix`
-// is prepended to argv, e.g. to change the user.
-RunResult run_program(const std::vector<std::string>& argv);
+// Runs `argv` (argv[0] is the program) with standard output captured.
+RunResult run(const std::vector<std::string>& argv);
+// Starts `argv` with standard output to `output` (the null device when -1).
+int start(const std::vector<std::string>& argv, int output = -1);
+// Waits for a started program: its exit status, or 128 + signal.
+int finish(int pid);
 #ifdef _WIN32
 // Runs a raw command line, exactly as given, with standard output captured.
 RunResult run_command_line(const std::string& line);
 // A path as the build names it, as this system names it (under Wine, drive Z:).
 std::string native_path(const std::string& path);
-#endif
-RunResult run_tool(const std::vector<std::string>& arguments,
-                   const std::vector<std::string>& prefix = {});
-
-// Starts `argv` with standard output discarded; gives its process id.
-int start_program(const std::vector<std::string>& argv);
-// Waits for a started program: its exit status, or 128 + signal.
-int wait_program(int pid);
-// Sends SIGKILL.
-void kill_program(int pid);
-#ifndef _WIN32
-void signal_program(int pid, int signal);
-// Sets an extended attribute; reads one back ("" when it is missing).
-void set_attribute(const std::string& path, const std::string& name, const std::string& value);
-std::string attribute(const std::string& path, const std::string& name);
-// Gives a file to the unprivileged user "nobody".
-void give_to_nobody(const std::string& path);
-#endif
-// Sleeps for `microseconds`.
-void pause_for(int microseconds);
-
-bool running_as_root();
-// Wine cannot hand a stack overflow to the program's own handler.
 bool running_under_wine();
-// A prefix that runs a program as the unprivileged user "nobody".
-std::vector<std::string> as_nobody();
+#endif
 
 // The banner and the empty line that open every run.
 std::string banner();
+// True when `output` is the banner, `head`, then the failure report
+// "Exception KIND in module tarnwick at XXXXXXXX." LF TEXT "." CR LF.
+bool is_report(const std::string& output, const std::string& head, const std::string& kind,
+               const std::string& text);
 
 // Records what the tool writes to standard output and fails chosen calls.
 class FakeSystem : public platform::Seam, public OutputSink {
@@ -89,18 +70,16 @@ class FakeSystem : public platform::Seam, public OutputSink {
   void fail_on(platform::Call call, int occurrence, platform::ErrorCode code);
   // Runs `action` just before the `occurrence`-th call of `call` reaches the system.
   void before(platform::Call call, int occurrence, std::function<void()> action);
-  // Makes the n-th system call of any kind fail (closes and allocations not
-  // counted), with an error code typical of that call.
+  // Makes the n-th call of any kind (closes and allocations not counted), or
+  // the n-th allocation, fail.
   void fail_nth_call(int n) { nth_call_ = n; }
-  // Makes the n-th allocation fail.
   void fail_nth_allocation(int n) { nth_allocation_ = n; }
   int calls() const { return calls_; }
   int allocations() const { return allocations_; }
 
   platform::ErrorCode fail(platform::Call call) override;
   platform::FileType type() override { return stdout_type; }
-  // Fails as a planned kWrite does.
-  platform::ErrorCode write(std::string_view bytes) override;
+  platform::ErrorCode write(std::string_view bytes) override;  // fails as a planned kWrite does
 
   platform::FileType stdout_type = platform::FileType::kDisk;
   std::vector<std::string> writes;  // one entry per write the system got
