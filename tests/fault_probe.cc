@@ -2,16 +2,16 @@
 // first argument, so that tests can check the report the failure services
 // write. With a second, it faults while it holds that file's run lock, as a
 // run does while it saves.
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <string>
+#include <string_view>
 
 #include "platform/platform.h"
-#include "support/failure.h"
 #include "support/lifecycle.h"
 
 namespace {
+
+using namespace tarnwick;
 
 volatile int g_zero = 0;
 volatile int g_ten = 10;
@@ -30,19 +30,18 @@ int recurse(int depth) {
 int read_shrunk_mapping() {
   const std::string path = (std::filesystem::temp_directory_path() / "tarnwick-probe-mapped").string();
   std::ofstream(path, std::ios::binary) << std::string(65536, 'x');
-  const tarnwick::platform::Handle file = tarnwick::platform::open_for_reading(path.c_str());
-  const char* volatile text = tarnwick::platform::map_file(file, 65536);
+  const char* volatile text = platform::map_file(platform::open_for_reading(path.c_str()), 65536);
   std::filesystem::resize_file(path, 0);
   std::filesystem::remove(path);
   return text == nullptr ? 0 : text[40000];
 }
 
-int fault(const char* what) {
-  if (std::strcmp(what, "mapped-file-shrunk") == 0) return read_shrunk_mapping();
-  if (std::strcmp(what, "null-read") == 0) return *g_null;
-  if (std::strcmp(what, "bad-write") == 0) *g_bad = 1;
-  if (std::strcmp(what, "divide-by-zero") == 0) return g_ten / g_zero;
-  if (std::strcmp(what, "stack-overflow") == 0) return recurse(0);
+int fault(std::string_view what) {
+  if (what == "mapped-file-shrunk") return read_shrunk_mapping();
+  if (what == "null-read") return *g_null;
+  if (what == "bad-write") *g_bad = 1;
+  if (what == "divide-by-zero") return g_ten / g_zero;
+  if (what == "stack-overflow") return recurse(0);
   return 0;
 }
 
@@ -50,16 +49,16 @@ int fault(const char* what) {
 
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
-  if (std::strcmp(argv[1], "early-out-of-memory") == 0) {
-    tarnwick::runtime_error(tarnwick::RuntimeCondition::kOutOfMemory, reinterpret_cast<void*>(&main));
+  if (std::string_view(argv[1]) == "early-out-of-memory") {
+    runtime_error(RuntimeCondition::kOutOfMemory, reinterpret_cast<void*>(&main));
   }
-  tarnwick::start_up(argc, argv);
-  tarnwick::platform::Site site;
-  if (argc > 2 && !(tarnwick::platform::locate(argv[2], site) && tarnwick::platform::lock_run(site) >= 0)) return 3;
+  start_up(argc, argv);
+  platform::Site site;
+  if (argc > 2 && !(platform::locate(argv[2], site) && platform::lock_run(site) >= 0)) return 3;
   try {
     fault(argv[1]);
-  } catch (const tarnwick::Failure& failure) {
-    tarnwick::report_failure(failure);
+  } catch (const Failure& failure) {
+    report_failure(failure);
   }
-  tarnwick::end_run(0);
+  end_run(0);
 }

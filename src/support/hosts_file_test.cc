@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #ifndef _WIN32
 #include <unistd.h>
 #endif
@@ -17,20 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using platform::Call;
-using testing::FakeSystem;
-using testing::read_file;
-using testing::ScratchDir;
-using testing::write_file;
-
-// The kind and text of the failure `action` raises.
-std::string failure_of(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Failure& failure) {
-    return std::string(kind_name(failure.kind())) + ": " + std::string(failure.text());
-  }
-  return "no failure";
-}
+using namespace testing;
 
 TEST(HostsFileTest, ExistenceTest) {
   ScratchDir dir;
@@ -49,187 +37,129 @@ TEST(HostsFileTest, ExistenceTest) {
 
 const std::string kOld = "127.0.0.1        OLD\n# end";
 const std::string kNew = "# end\r\n127.0.0.1        NEW\r\n";
-const std::string kWritten = "127.0.0.1        OLD\r\n# end\r\n";
+const std::string kWritten = "127.0.0.1        OLD\r\n# end\r\n";  // appended to, not rewritten
+const std::string kWriteError = "EWriteError: Stream write error";
+using Failing = std::vector<std::pair<Call, int>>;  // each call fails on that occurrence
+// Neither the new text is written whole nor the old one put back: the journal stays.
+const Failing kLeaveJournal = {{Call::kReplace, 1}, {Call::kTruncate, 1}, {Call::kTruncate, 2}};
+const Failing kLeaveAppendJournal = {{Call::kWriteAt, 3}, {Call::kTruncate, 1}};
 
-// Loads the file, drops its first line unless only `appending`, appends a
-// line and saves.
-void edit(const std::string& path, bool appending = false) {
-  HostsFile file(path);
-  LineList list;
-  file.load(list);
-  if (!appending) list.remove(0);
-  list.append("127.0.0.1        NEW");
-  file.save(list);
-}
-
-// Whatever fails, the file holds the old or the new text and nothing is left
-// beside it: a route that is refused gives way to the next.
-TEST(HostsFileTest, SaveKeepsTheOldContentOnEveryFailure) {
-  const std::string kWriteError = "EWriteError: Stream write error";
-  const std::vector<std::pair<std::vector<std::pair<Call, int>>, std::string>> cases = {
-      {{}, "new"},
-      {{{Call::kCreateTemporary, 1}}, "new"},
-      {{{Call::kCopyMetadata, 1}}, "new"},
-      {{{Call::kReplace, 1}}, "new"},
-      {{{Call::kReplace, 1}, {Call::kOpenCompanion, 2}}, "new"},  // in place without a journal
-      {{{Call::kWrite, 1}}, kWriteError},
-      {{{Call::kSync, 1}}, kWriteError},
-      {{{Call::kReplace, 1}, {Call::kWriteAt, 3}}, kWriteError},
-      {{{Call::kReplace, 1}, {Call::kTruncate, 1}}, kWriteError},
-      {{{Call::kReplace, 1}, {Call::kRemoveCompanion, 2}}, kWriteError},  // the journal cannot go
-#ifndef _WIN32  // Windows reads the file instead of mapping it
-      {{{Call::kReplace, 1}, {Call::kDetachMapping, 1}}, kWriteError},
-#endif
-      {{{Call::kOpenForUpdate, 1}}, "EFCreateError: Cannot create file "},
-  };
-  for (const auto& [failing, result] : cases) {
-    SCOPED_TRACE(result + " after " + std::to_string(failing.size()) + " faults, first " +
-                 (failing.empty() ? "none" : std::to_string(static_cast<int>(failing[0].first))));
-    ScratchDir dir;
-    const std::string path = dir.file("hosts");
-    write_file(path, kOld);
-    std::string failure;
-    {
-      FakeSystem fake;
-      for (const auto& [call, occurrence] : failing) fake.fail_on(call, occurrence, platform::kErrorDiskFull);
-      failure = failure_of([&] { edit(path); });
-    }
-    HostsFile{path};  // plays back a journal that stayed
-    const std::string expected = result == "new" ? "no failure" : result;
-    EXPECT_EQ(failure.substr(0, expected.size()), expected);
-    EXPECT_EQ(read_file(path), result == "new" ? kNew : kOld);
-    EXPECT_EQ(dir.entries(), std::vector<std::string>{"hosts"});
-  }
-  // A name too long for any file beside it is no obstacle either.
-  ScratchDir dir;
-  write_file(dir.file(std::string(250, 'h')), kOld);
-  edit(dir.file(std::string(250, 'h')));
-  EXPECT_EQ(read_file(dir.file(std::string(250, 'h'))), kNew);
-}
-
-// Saves, failing so that neither the new text is written whole nor the old
-// one put back: the journal stays.
-void leave_journal(const std::string& path, bool appending) {
+// Loads the file, drops its first line unless its text is kWritten, appends
+// a line and saves, with the `failing` calls failing and `meddle` run just
+// before the first call `during`; gives the kind and text of the failure.
+std::string edit(const std::string& path, const Failing& failing = {}, std::optional<Call> during = {},
+                 const std::function<void()>& meddle = {}) {
   FakeSystem fake;
-  if (appending) {
-    fake.fail_on(Call::kWriteAt, 3, platform::kErrorDiskFull);  // the append, after the journal's two
-  } else {
-    fake.fail_on(Call::kReplace, 1, platform::kErrorAccessDenied);
-    fake.fail_on(Call::kTruncate, 2, platform::kErrorDiskFull);  // the old text's end
+  for (const auto& [call, occurrence] : failing) fake.fail_on(call, occurrence, platform::kErrorDiskFull);
+  if (during) fake.before(*during, 1, meddle);
+  try {
+    HostsFile file(path);
+    LineList list;
+    file.load(list);
+    if (list.loaded_text() != kWritten) list.remove(0);
+    list.append("127.0.0.1        NEW");
+    file.save(list);
+  } catch (const Failure& failure) {
+    return std::string(kind_name(failure.kind())) + ": " + std::string(failure.text());
   }
-  fake.fail_on(Call::kTruncate, 1, platform::kErrorDiskFull);  // the new text's end, or the append's undoing
-  EXPECT_EQ(failure_of([&] { edit(path, appending); }), "EWriteError: Stream write error");
+  return "no failure";
 }
 
-// The next run plays a journal back before it reads the file: only over a
-// file as the dead run could have left it, and only a journal a run can have
-// made. Nothing planted beside the file keeps a later save from its own.
-TEST(HostsFileTest, JournalIsPlayedBackOnlyOverWhatItsRunLeft) {
+// A save that fails part way, or finds the file changed or swapped since the
+// load, leaves the old text or the new one: a route that is refused gives way
+// to the next. A journal that stays is played back by the next run, but only
+// over a file as the dead run could have left it, and only one a run could
+// have made. Nothing left or planted keeps a later save from its own journal.
+TEST(HostsFileTest, SaveLeavesTheOldOrTheNewText) {
+  const std::string kCreateError = "EFCreateError: Cannot create file ";
+  ScratchDir elsewhere;
+  write_file(elsewhere.file("secret"), "root only\n");
+  const auto append_line = [](auto& path, auto&) {
+    std::ofstream(path, std::ios::app | std::ios::binary) << "# added meanwhile\r\n";
+  };
+  const auto file_is = [](const std::string& text) { return [=](auto& path, auto&) { write_file(path, text); }; };
   struct Case {
     const char* name;
-    bool appending;
+    std::string text;
+    Failing failing;
+    std::optional<Call> during;  // the meddling comes just before this call, or after the save
     std::function<void(const std::string& path, const std::string& journal)> meddle;
-    std::string expected;  // "" for the file as it was left
+    std::string failure;
+    std::string left;  // once the next run has begun; "" for the file as the meddling left it
   };
   std::vector<Case> cases = {
-      {"rewrite as left", false, nullptr, kOld},
-      {"append as left", true, [](auto& path, auto&) { write_file(path, kWritten + "127.0"); }, kWritten},
-      {"cut shorter", true, [](auto& path, auto&) { write_file(path, "127.0.0.1        OLD\r\n"); }, ""},
-      {"grown past", true, [](auto& path, auto&) { write_file(path, kWritten + std::string(200, '#')); }, ""},
-#ifndef _WIN32  // POSIX owners, permissions and symbolic links
-      {"open to changes", false, [](auto&, auto& journal) { fs::permissions(journal, fs::perms::owner_all | fs::perms::others_write); }, ""},
-      {"a directory", false, [](auto&, auto& journal) { fs::remove(journal); fs::create_directory(journal); }, ""},
-      {"a link", false, [](auto&, auto& journal) { fs::remove(journal); fs::create_symlink("hosts", journal); }, ""},
+      {"no fault", kOld, {}, {}, nullptr, "no failure", kNew},
+      {"temporary refused", kOld, {{Call::kCreateTemporary, 1}}, {}, nullptr, "no failure", kNew},
+      {"metadata not kept", kOld, {{Call::kCopyMetadata, 1}}, {}, nullptr, "no failure", kNew},
+      {"rename refused", kOld, {{Call::kReplace, 1}}, {}, nullptr, "no failure", kNew},
+      {"in place, no journal", kOld, {{Call::kReplace, 1}, {Call::kOpenCompanion, 2}}, {}, nullptr, "no failure", kNew},
+      {"temporary write", kOld, {{Call::kWrite, 1}}, {}, nullptr, kWriteError, kOld},
+      {"temporary sync", kOld, {{Call::kSync, 1}}, {}, nullptr, kWriteError, kOld},
+      {"in-place write", kOld, {{Call::kReplace, 1}, {Call::kWriteAt, 3}}, {}, nullptr, kWriteError, kOld},
+      {"in-place truncate", kOld, {{Call::kReplace, 1}, {Call::kTruncate, 1}}, {}, nullptr, kWriteError, kOld},
+      {"journal cannot go", kOld, {{Call::kReplace, 1}, {Call::kRemoveCompanion, 2}}, {}, nullptr, kWriteError, kOld},
+#ifndef _WIN32  // Windows reads the file instead of mapping it
+      {"text not detached", kOld, {{Call::kReplace, 1}, {Call::kDetachMapping, 1}}, {}, nullptr, kWriteError, kOld},
+#endif
+      {"open refused", kOld, {{Call::kOpenForUpdate, 1}}, {}, nullptr, kCreateError, kOld},
+      {"appended to meanwhile", kOld, {}, Call::kOpenForUpdate, append_line, kCreateError, kOld + "# added meanwhile\r\n"},
+      {"rewrite journal", kOld, kLeaveJournal, {}, nullptr, kWriteError, kOld},
+      {"append journal", kWritten, kLeaveAppendJournal, {}, file_is(kWritten + "127.0"), kWriteError, kWritten},
+      {"file cut shorter", kWritten, kLeaveAppendJournal, {}, file_is("127.0.0.1        OLD\r\n"), kWriteError, ""},
+      {"file grown past", kWritten, kLeaveAppendJournal, {}, file_is(kWritten + std::string(200, '#')), kWriteError, ""},
+#ifdef _WIN32
+      // The old file left its name and the new text cannot take it: the old
+      // one comes back, and the save goes on in place.
+      {"replace loses the name", kOld, {{Call::kReplace, 1}, {Call::kMoveFile, 1}}, Call::kReplace,
+       [](auto& path, auto&) { fs::rename(path, path + ".tarnwick-old"); }, "no failure", kNew},
+#else  // POSIX links, permissions and owners; Windows holds the file meanwhile
+      {"swapped for a link", kOld, {}, Call::kOpenForUpdate,
+       [&](auto& path, auto&) { fs::remove(path), fs::create_symlink(elsewhere.file("secret"), path); }, kCreateError,
+       "root only\n"},
+      {"appended to while journalling", kWritten, {}, Call::kSyncDirectory, append_line, kCreateError,
+       kWritten + "# added meanwhile\r\n"},
+      {"journal open to changes", kOld, kLeaveJournal, {},
+       [](auto&, auto& journal) { fs::permissions(journal, fs::perms::owner_all | fs::perms::others_write); }, kWriteError, ""},
+      {"journal a directory", kOld, kLeaveJournal, {},
+       [](auto&, auto& journal) { fs::remove(journal), fs::create_directory(journal); }, kWriteError, ""},
+      {"journal a link", kOld, kLeaveJournal, {},
+       [](auto&, auto& journal) { fs::remove(journal), fs::create_symlink("hosts", journal); }, kWriteError, ""},
 #endif
   };
 #ifndef _WIN32
   if (geteuid() == 0) {
-    cases.push_back({"another user's", false, [](auto&, auto& journal) { EXPECT_EQ(lchown(journal.c_str(), 65534, 65534), 0); }, ""});
+    cases.push_back({"another user's journal", kOld, kLeaveJournal, {},
+                     [](auto&, auto& journal) { EXPECT_EQ(lchown(journal.c_str(), 65534, 65534), 0); }, kWriteError, ""});
   }
 #endif
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ScratchDir dir;
-    const std::string path = dir.file("hosts");
-    write_file(path, c.appending ? kWritten : kOld);
-    leave_journal(path, c.appending);
-    ASSERT_EQ(dir.entries(), (std::vector<std::string>{"hosts", "hosts.tarnwick-journal"}));
-#ifndef _WIN32
-    // It holds the file's text: its owner's alone, whatever the file allows.
-    EXPECT_EQ(fs::status(path + ".tarnwick-journal").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    const std::string path = dir.file("hosts"), journal = path + ".tarnwick-journal";
+    write_file(path, c.text);
+    const std::string failure = edit(path, c.failing, c.during, [&] { c.meddle(path, journal); });
+    EXPECT_EQ(failure.substr(0, c.failure.size()), c.failure);
+#ifndef _WIN32  // it holds the file's text: its owner's alone, whatever the file allows
+    EXPECT_TRUE(!fs::exists(journal) || fs::status(journal).permissions() == (fs::perms::owner_read | fs::perms::owner_write));
 #endif
-    if (c.meddle) c.meddle(path, path + ".tarnwick-journal");
+    if (c.meddle && !c.during) c.meddle(path, journal);
     const std::string left = read_file(path);
     HostsFile{path};
-    EXPECT_EQ(read_file(path), c.expected.empty() ? left : c.expected);
+    EXPECT_EQ(read_file(path), c.left.empty() ? left : c.left);
+    fs::remove(path);
     write_file(path, kOld);
-    leave_journal(path, false);
+    EXPECT_EQ(edit(path, kLeaveJournal), kWriteError);
     HostsFile{path};
     EXPECT_EQ(read_file(path), kOld);
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"hosts"});
   }
-}
-
-// The save writes exactly the file that was loaded, unchanged: a link planted
-// in its place, or a change another program made, stops it before it writes.
-TEST(HostsFileTest, SaveRefusesAFileSwappedOrChangedSinceTheLoad) {
-  const auto append_line = [](const ScratchDir& dir) {
-    std::ofstream(dir.file("hosts"), std::ios::app | std::ios::binary) << "# added meanwhile\r\n";
-  };
-  struct Meddling {
-    std::string text;
-    Call when;  // just before its first call
-    std::function<void(const ScratchDir&)> act;
-    std::string left;  // in the file the path names afterwards
-  };
-  const std::vector<Meddling> cases = {
-#ifndef _WIN32
-      {kOld, Call::kOpenForUpdate, [](const ScratchDir& dir) {
-         fs::remove(dir.file("hosts"));
-         fs::create_symlink(dir.file("secret"), dir.file("hosts"));
-       }, "root only\n"},
-      // While an append's journal is made durable, before the append; Windows
-      // holds the file open without sharing meanwhile.
-      {kWritten, Call::kSyncDirectory, append_line, kWritten + "# added meanwhile\r\n"},
-#endif
-      {kOld, Call::kOpenForUpdate, append_line, kOld + "# added meanwhile\r\n"},
-  };
-  for (const Meddling& c : cases) {
-    SCOPED_TRACE(c.left);
-    ScratchDir dir;
-    write_file(dir.file("hosts"), c.text);
-    write_file(dir.file("secret"), "root only\n");
-    {
-      FakeSystem fake;
-      fake.before(c.when, 1, [&] { c.act(dir); });
-      EXPECT_EQ(failure_of([&] { edit(dir.file("hosts"), c.text == kWritten); }),
-                "EFCreateError: Cannot create file " + dir.file("hosts"));
-    }
-    EXPECT_EQ(read_file(dir.file("secret")), "root only\n");
-    EXPECT_EQ(read_file(dir.file("hosts")), c.left);
-    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"hosts", "secret"}));
-  }
-}
-
-#ifdef _WIN32
-// A replace that fails after the old file has left its name puts a text back
-// under the name before anything is reported: here the new text cannot be
-// moved in, so the old one comes back, and the save goes on in place.
-TEST(HostsFileTest, ReplaceThatLosesTheNameGivesItBack) {
+#ifndef _WIN32  // a name too long for any file beside it is no obstacle either
   ScratchDir dir;
-  const std::string path = dir.file("hosts");
-  write_file(path, kOld);
-  {
-    FakeSystem fake;
-    fake.before(Call::kReplace, 1, [&] { fs::rename(path, path + ".tarnwick-old"); });
-    fake.fail_on(Call::kReplace, 1, 1176);  // the replacement could not be moved
-    fake.fail_on(Call::kMoveFile, 1, platform::kErrorAccessDenied);
-    EXPECT_EQ(failure_of([&] { edit(path); }), "no failure");
-  }
-  EXPECT_EQ(read_file(path), kNew);
-  EXPECT_EQ(dir.entries(), std::vector<std::string>{"hosts"});
-}
+  write_file(dir.file(std::string(250, 'h')), kOld);
+  EXPECT_EQ(edit(dir.file(std::string(250, 'h'))), "no failure");
+  EXPECT_EQ(read_file(dir.file(std::string(250, 'h'))), kNew);
 #endif
+}
 
 }  // namespace
 }  // namespace tarnwick

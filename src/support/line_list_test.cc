@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <functional>
+#include <random>
 
 #include "support/failure.h"
 #include "support/hosts_file.h"
@@ -24,13 +25,6 @@ std::vector<std::string> model_split(std::string_view text) {
   return lines;
 }
 
-std::int64_t model_find_last(const std::vector<std::string>& lines, std::string_view needle) {
-  for (std::size_t i = lines.size(); i-- > 0;) {
-    if (lines[i].find(needle) != std::string::npos) return static_cast<std::int64_t>(i);
-  }
-  return -1;
-}
-
 std::string model_join(const std::vector<std::string>& lines) {
   std::string joined;
   for (const std::string& line : lines) joined += line + "\r\n";
@@ -49,22 +43,16 @@ std::string index_failure(const std::function<void()>& action) {
 
 // Whatever the list does inside, it must behave as if it held every line,
 // refuse an index outside them, and tell when its joined text merely extends
-// the text it was cut from.
+// the text it was cut from. The texts are made of short pieces, every other
+// one of CR LF-ended lines only, some long enough to cross 16-byte blocks.
 TEST(LineListTest, BehavesLikeAListOfLines) {
-  std::vector<std::string> texts = {
-      "", "a", "a\r\nb\r\n", "a\nb", "a\rb\r", "x\n\n\ny", "\r\n\r\n", "ab\r\r\nab\n\rab", "one\r\nab\ntwo\rab",
-      // Line ends on both sides of 16-byte boundaries.
-      std::string(15, 'a') + "\r\n" + std::string(30, 'b') + "\r\n",
-      std::string(15, 'a') + "\r\r" + std::string(14, 'b') + "\n\n" + std::string(15, 'x') + "\r",
-  };
-  std::string crlf, mixed;
-  for (int i = 0; i < 12; ++i) {
-    crlf += "ab" + std::to_string(i) + "\r\n";
-    mixed += "ab" + std::to_string(i) + (i % 3 == 0 ? "\r\n" : i % 3 == 1 ? "\n" : "\r");
-  }
-  texts.push_back(crlf);
-  texts.push_back(mixed);
-  for (const std::string& text : texts) {
+  std::mt19937 random(2024);
+  const char* const pieces[] = {"ab", "x", "\r\n", "a", "b", "\r", "\n"};
+  for (int round = 0; round < 200; ++round) {
+    const bool written = round % 2 == 1;
+    std::string text;
+    for (int n = random() % (round < 100 ? 8 : 40); n > 0; --n) text += pieces[random() % (written ? 3 : 7)];
+    if (written && !text.empty()) text += "\r\n";
     const std::vector<std::string> lines = model_split(text);
     for (int removal = -1; removal < static_cast<int>(lines.size()); ++removal) {
       for (const int step : {0, 1, 2, 3}) {  // bit 0: a second removal; bit 1: indexed first
@@ -81,7 +69,13 @@ TEST(LineListTest, BehavesLikeAListOfLines) {
           EXPECT_EQ(index_failure([&] { list.get(index); }), expected);
           EXPECT_EQ(index_failure([&] { list.remove(index); }), expected);
         }
-        EXPECT_EQ(list.find_last("ab"), model_find_last(model, "ab"));  // unblocking removes what it finds
+        const auto find_last = [&](std::string_view needle) {
+          for (std::size_t i = model.size(); i-- > 0;) {
+            if (model[i].find(needle) != std::string::npos) return static_cast<std::int64_t>(i);
+          }
+          return std::int64_t{-1};
+        };
+        EXPECT_EQ(list.find_last("ab"), find_last("ab"));  // unblocking removes what it finds
         if (removal >= 0) {
           list.remove(removal);
           model.erase(model.begin() + removal);
@@ -96,15 +90,12 @@ TEST(LineListTest, BehavesLikeAListOfLines) {
           line = "changed";  // the list keeps its own copy
         }
         ASSERT_EQ(list.count(), static_cast<std::int64_t>(model.size()));
-        for (std::string_view needle : {"a", "b", "ab", "x", "a\nb", ""}) {
-          EXPECT_EQ(list.find_last(needle), model_find_last(model, needle)) << needle;
-        }
-        const std::string joined = model_join(model);
-        EXPECT_EQ(join_lines(list).view(), joined);
+        for (std::string_view needle : {"a", "b", "ab", "x", "a\nb", ""}) EXPECT_EQ(list.find_last(needle), find_last(needle)) << needle;
+        EXPECT_EQ(join_lines(list).view(), model_join(model));
         EXPECT_EQ(list.loaded_text(), text);
         const bool extends = !removed && model_join(lines) == text;
         EXPECT_EQ(list.extends_loaded_text(), extends);
-        EXPECT_TRUE(!extends || text + list.appended_text() == joined);
+        EXPECT_TRUE(!extends || text + list.appended_text() == model_join(model));
         for (std::size_t i = 0; i < model.size(); ++i) EXPECT_EQ(list.get(static_cast<std::int64_t>(i)), model[i]);
       }
     }
