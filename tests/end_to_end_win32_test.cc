@@ -7,7 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <memory>
+#include <optional>
 
 #include "platform/platform.h"
 #include "test_support.h"
@@ -19,25 +19,23 @@ namespace fs = std::filesystem;
 using namespace testing;
 
 const std::string kHosts = "127.0.0.1 localhost\r\n";
+const std::string kAdded = "Entry added.\r\n";
 const std::string kBlocked = kHosts + "127.0.0.1        A.COM\r\n";
 
 TEST(EndToEndWindowsTest, RawCommandLinesAreSplitAsTheToolReadsThem) {
   ScratchDir dir;
-  const std::string hosts = dir.file("my hosts");
+  const std::string hosts = dir.file("my hosts"), entry = "127.0.0.1        ADS.EXAMPLE.COM\r\n";
   write_file(hosts, kHosts);
-  const std::string entry = "127.0.0.1        ADS.EXAMPLE.COM\r\n";
-  const std::vector<std::vector<std::string>> cases = {  // arguments after the program, printed, file
-      {"/B \"\" ads.example.com \"" + hosts + "\"", "Entry added.\r\n", kHosts + entry},
-      {"/b\tADS.example.com  \"" + hosts + "\"", "", kHosts + entry},
-      {"/U a\"ds.exa\"mple.com \"" + hosts + "\"", "Entry removed\r\n", kHosts},
-      // No escape character: the backslash stays and the quote closes.
-      {"/U a.com \"" + dir.path() + "\\\"", "Cannot load " + dir.path() + "\\ hosts file\r\n", kHosts},
-  };
-  for (const auto& c : cases) {
-    const RunResult result = run_command_line("\"" + tool() + "\" " + c[0]);
-    EXPECT_EQ(result.output, banner() + c[1]) << c[0];
+  for (const auto& [arguments, printed, file] : std::vector<std::tuple<std::string, std::string, std::string>>{
+           {"/B \"\" ads.example.com \"" + hosts + "\"", kAdded, kHosts + entry},
+           {"/b\tADS.example.com  \"" + hosts + "\"", "", kHosts + entry},
+           {"/U a\"ds.exa\"mple.com \"" + hosts + "\"", "Entry removed\r\n", kHosts},
+           // No escape character: the backslash stays and the quote closes.
+           {"/U a.com \"" + dir.path() + "\\\"", "Cannot load " + dir.path() + "\\ hosts file\r\n", kHosts}}) {
+    const RunResult result = run_command_line('"' + tool() + "\" " + arguments);
+    EXPECT_EQ(result.output, banner() + printed) << arguments;
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(read_file(hosts), c[2]) << c[0];
+    EXPECT_EQ(read_file(hosts), file) << arguments;
   }
 }
 
@@ -49,20 +47,17 @@ TEST(EndToEndWindowsTest, FileHeldElsewhereIsReportedAndKept) {
     ScratchDir dir;
     const std::string hosts = dir.file("hosts");
     write_file(hosts, kHosts);
-    auto holder = std::make_unique<std::ofstream>(hosts, std::ios::binary | std::ios::app);
+    std::optional<std::ofstream> holder;
     platform::Site site;
-    platform::Handle lock = platform::kInvalidHandle;
-    if (mutex) {
-      holder.reset();
-      ASSERT_TRUE(platform::locate(hosts.c_str(), site));
-      ASSERT_GE(lock = platform::lock_run(site), 0);
-    }
+    const platform::Handle lock = mutex && platform::locate(hosts.c_str(), site) ? platform::lock_run(site) : -1;
+    if (!mutex) holder.emplace(hosts, std::ios::binary | std::ios::app);
+    ASSERT_TRUE(!mutex || lock >= 0);
     const auto started = std::chrono::steady_clock::now();
     const RunResult result = run({tool(), "/B", "a.com", hosts});
     const auto waited = std::chrono::steady_clock::now() - started;
     if (mutex) platform::unlock_run(site, lock);
     holder.reset();
-    EXPECT_TRUE(is_report(result.output, "", "EFOpenError", "Cannot open file " + hosts)) << result.output;
+    EXPECT_TRUE(is_report(result.output, "", "EFOpenError Cannot open file " + hosts)) << result.output;
     EXPECT_EQ(result.status, 1);
     EXPECT_TRUE(!mutex || (waited >= std::chrono::seconds(9) && waited < std::chrono::seconds(20)));
     EXPECT_EQ(read_file(hosts), kHosts);
@@ -70,26 +65,23 @@ TEST(EndToEndWindowsTest, FileHeldElsewhereIsReportedAndKept) {
 }
 
 // The replace keeps hidden, system and the rest, where the system itself
-// would drop them.
-TEST(EndToEndWindowsTest, BlockKeepsTheFileAttributes) {
+// would drop them; and through a symbolic link the file it leads to is
+// replaced, the link staying. Under Wine the link is a Unix one, made by the
+// build beside "real".
+TEST(EndToEndWindowsTest, BlockKeepsAttributesAndLinks) {
   ScratchDir dir;
   const std::string hosts = dir.file("hosts");
   write_file(hosts, kHosts);
   const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
   ASSERT_TRUE(SetFileAttributesA(hosts.c_str(), kept));
-  EXPECT_EQ(run({tool(), "/B", "a.com", hosts}).output, banner() + "Entry added.\r\n");
+  EXPECT_EQ(run({tool(), "/B", "a.com", hosts}).output, banner() + kAdded);
   EXPECT_EQ(read_file(hosts), kBlocked);
   EXPECT_EQ(GetFileAttributesA(hosts.c_str()) & kept, kept);
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"hosts"});
-}
-
-// Through a symbolic link the file it leads to is replaced, and the link
-// stays. Under Wine the link is a Unix one, made by the build beside "real".
-TEST(EndToEndWindowsTest, BlockThroughALinkKeepsTheLink) {
   const fs::path place = native_path(TARNWICK_LINK_TEST_DIR);
   if (!fs::exists(place / "link")) GTEST_SKIP() << "no link made by the build";
   write_file((place / "real").string(), kHosts);
-  EXPECT_EQ(run({tool(), "/B", "a.com", (place / "link").string()}).output, banner() + "Entry added.\r\n");
+  EXPECT_EQ(run({tool(), "/B", "a.com", (place / "link").string()}).output, banner() + kAdded);
   // A link replaced by a file of its own would leave the real file as it was.
   EXPECT_EQ(read_file((place / "real").string()), kBlocked);
   EXPECT_EQ(read_file((place / "link").string()), kBlocked);

@@ -21,11 +21,7 @@ TEST(FaultInjectionTest, NoFailureLosesTheHostsFile) {
     crlf += "0.0.0.0 tracker" + std::to_string(i) + ".example.net\r\n";
   }
   const std::string entry = "127.0.0.1        ADS.EXAMPLE.COM\r\n";
-  struct Scenario {
-    const char* mode;
-    std::string before, after;
-    bool hard_link;  // forces the journalled rewrite in place
-  };
+  struct Scenario { const char* mode; std::string before, after; bool hard_link; };  // linked: rewritten in place
   const std::vector<Scenario> scenarios = {
       {"/B", lf, crlf + entry, false},
       {"/B", crlf, crlf + entry, false},  // appended

@@ -55,10 +55,6 @@ int main(int argc, char** argv) {
   start_up(argc, argv);
   platform::Site site;
   if (argc > 2 && !(platform::locate(argv[2], site) && platform::lock_run(site) >= 0)) return 3;
-  try {
-    fault(argv[1]);
-  } catch (const Failure& failure) {
-    report_failure(failure);
-  }
+  fault(argv[1]);
   end_run(0);
 }

@@ -20,11 +20,8 @@ int start(const std::vector<std::string>& argv, int output) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (output >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  }
+  if (output >= 0) posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+  if (output < 0) posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   // The child starts as from a shell: every signal at its default, none
   // blocked, whatever this process has changed for itself.
   posix_spawnattr_t attributes;
@@ -51,7 +48,7 @@ RunResult run(const std::vector<std::string>& argv) {
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   const int pid = start(argv, pipe_fds[1]);
   close(pipe_fds[1]);
-  RunResult result;
+  RunResult result{"", 0};
   char buffer[4096];
   for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) > 0;) result.output.append(buffer, n);
   close(pipe_fds[0]);

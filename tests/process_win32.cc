@@ -9,8 +9,7 @@ namespace tarnwick::testing {
 
 // The build system names files by their POSIX paths; under Wine drive Z: is /.
 std::string native_path(const std::string& path) {
-  if (path.empty() || path[0] != '/') return path;
-  std::string native = "Z:" + path;
+  std::string native = path.starts_with("/") ? "Z:" + path : path;
   for (char& c : native) c = c == '/' ? '\\' : c;
   return native;
 }
@@ -18,30 +17,20 @@ std::string native_path(const std::string& path) {
 std::string tool() { return native_path(TARNWICK_BINARY); }
 std::string probe() { return native_path(FAULT_PROBE); }
 
-bool running_under_wine() {
-  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
+bool running_under_wine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
 
 namespace {
 
-HANDLE null_device(DWORD access) {
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  return CreateFileA("NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
-}
+SECURITY_ATTRIBUTES g_inherited{sizeof g_inherited, nullptr, TRUE};
 
-// Starts a raw command line with standard output to `output`; gives the process.
+// Starts a raw command line with standard output to `output`, which it
+// closes here; gives the process.
 HANDLE spawn(std::string line, HANDLE output) {
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
+  STARTUPINFOA startup{sizeof startup};
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = null_device(GENERIC_READ);
   startup.hStdOutput = output;
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process{};
-  const BOOL started =
-      CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
-  CloseHandle(startup.hStdInput);
+  const BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
   CloseHandle(output);
   if (!started) throw std::runtime_error("cannot start " + line);
   CloseHandle(process.hThread);
@@ -60,29 +49,19 @@ std::string command_line_of(const std::vector<std::string>& argv) {
   return line;
 }
 
-int wait_for(HANDLE process) {
-  WaitForSingleObject(process, INFINITE);
-  DWORD status = 0;
-  GetExitCodeProcess(process, &status);
-  CloseHandle(process);
-  return static_cast<int>(status);
-}
-
 }  // namespace
 
 RunResult run_command_line(const std::string& line) {
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE read_end = nullptr;
-  HANDLE write_end = nullptr;
-  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) throw std::runtime_error("CreatePipe failed");
+  HANDLE read_end = nullptr, write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &g_inherited, 0)) throw std::runtime_error("CreatePipe failed");
   SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-  const HANDLE process = spawn(line, write_end);
-  RunResult result;
+  const int process = static_cast<int>(reinterpret_cast<std::intptr_t>(spawn(line, write_end)));
+  RunResult result{"", 0};
   char buffer[4096];
   DWORD got = 0;
   while (ReadFile(read_end, buffer, sizeof buffer, &got, nullptr) && got > 0) result.output.append(buffer, got);
   CloseHandle(read_end);
-  result.status = wait_for(process);
+  result.status = finish(process);
   return result;
 }
 
@@ -91,9 +70,17 @@ RunResult run(const std::vector<std::string>& argv) { return run_command_line(co
 // Standard output always goes to the null device here. A process handle,
 // like every kernel handle, fits in 32 bits.
 int start(const std::vector<std::string>& argv, int) {
-  return static_cast<int>(reinterpret_cast<std::intptr_t>(spawn(command_line_of(argv), null_device(GENERIC_WRITE))));
+  const HANDLE null = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &g_inherited, OPEN_EXISTING, 0, nullptr);
+  return static_cast<int>(reinterpret_cast<std::intptr_t>(spawn(command_line_of(argv), null)));
 }
 
-int finish(int pid) { return wait_for(reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(pid))); }
+int finish(int pid) {
+  const HANDLE process = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(pid));
+  WaitForSingleObject(process, INFINITE);
+  DWORD status = 0;
+  GetExitCodeProcess(process, &status);
+  CloseHandle(process);
+  return static_cast<int>(status);
+}
 
 }  // namespace tarnwick::testing

@@ -46,13 +46,12 @@ std::string banner() {
   return "TARNWICK - blocks and unblocks host names in the hosts file, version " TARNWICK_VERSION "\r\n\r\n";
 }
 
-bool is_report(const std::string& output, const std::string& head, const std::string& kind, const std::string& text) {
-#ifdef _WIN32
-  const std::string start = banner() + head + "Exception " + kind + " in module tarnwick.exe at ";
-#else
-  const std::string start = banner() + head + "Exception " + kind + " in module tarnwick at ";
-#endif
-  const std::string end = ".\n" + text + ".\r\n";
+bool is_report(const std::string& output, const std::string& head, const std::string& report) {
+  if (report.empty()) return output == banner() + head;
+  const std::size_t blank = report.find(' ');
+  const std::string start = banner() + head + "Exception " + report.substr(0, blank) + " in module " +
+                            fs::path(tool()).filename().string() + " at ";
+  const std::string end = ".\n" + report.substr(blank + 1) + ".\r\n";
   return output.size() == start.size() + 8 + end.size() && output.starts_with(start) && output.ends_with(end) &&
          output.find_first_not_of("0123456789ABCDEF", start.size()) == start.size() + 8;
 }

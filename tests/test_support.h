@@ -28,11 +28,9 @@ void write_file(const std::string& path, const std::string& bytes);
 std::string tool();
 std::string probe();
 
-struct RunResult {
-  std::string output;  // everything written to standard output
-  int status = -1;     // exit status, or 128 + signal
-};
-// Runs `argv` (argv[0] is the program) with standard output captured.
+// Runs `argv` (argv[0] is the program) with standard output captured: all
+// it wrote there, and its exit status, or 128 + signal.
+struct RunResult { std::string output; int status; };
 RunResult run(const std::vector<std::string>& argv);
 // Starts `argv` with standard output to `output` (the null device when -1,
 // and always on Windows); finish() waits for it: its status, as run() gives.
@@ -48,9 +46,9 @@ bool running_under_wine();
 
 // The banner and the empty line that open every run.
 std::string banner();
-// True when `output` is the banner, `head`, then the failure report
+// True when `output` is the banner, `head`, then, for a `report` "KIND TEXT",
 // "Exception KIND in module tarnwick at XXXXXXXX." LF TEXT "." CR LF.
-bool is_report(const std::string& output, const std::string& head, const std::string& kind, const std::string& text);
+bool is_report(const std::string& output, const std::string& head, const std::string& report = "");
 
 // Records what the tool writes to standard output (also starting a fresh
 // output channel) and fails chosen calls.
@@ -76,12 +74,7 @@ class FakeSystem : public platform::Seam, public OutputSink {
   int nth_call = 0, nth_allocation = 0, calls = 0, allocations = 0;
 
  private:
-  struct Planned {
-    platform::Call call;
-    int occurrence;
-    platform::ErrorCode code;
-    std::function<void()> action;
-  };
+  struct Planned { platform::Call call; int occurrence; platform::ErrorCode code; std::function<void()> action; };
   std::vector<Planned> planned_;
   int counts_[32] = {};
 };

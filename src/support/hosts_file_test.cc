@@ -78,14 +78,15 @@ TEST(HostsFileTest, SaveLeavesTheOldOrTheNewText) {
     std::ofstream(path, std::ios::app | std::ios::binary) << "# added meanwhile\r\n";
   };
   const auto file_is = [](const std::string& text) { return [=](auto& path, auto&) { write_file(path, text); }; };
+  // The meddling comes just before the call `during`, or after the save; `left`
+  // is the file's text once the next run has begun, "" for as the meddling left it.
   struct Case {
     const char* name;
     std::string text;
     Failing failing;
-    std::optional<Call> during;  // the meddling comes just before this call, or after the save
+    std::optional<Call> during;
     std::function<void(const std::string& path, const std::string& journal)> meddle;
-    std::string failure;
-    std::string left;  // once the next run has begun; "" for the file as the meddling left it
+    std::string failure, left;
   };
   std::vector<Case> cases = {
       {"no fault", kOld, {}, {}, nullptr, "no failure", kNew},
