@@ -47,14 +47,13 @@ std::string with_path(std::string text, const std::string& path) {
 
 // A run's arguments ("@" is the hosts file's path), the file before (if any,
 // and whether read-only), what it prints after the banner and then the
-// failure report ("KIND text", if any), the file after, and the exit status.
+// failure report ("KIND text", which makes the exit status 1), and the file
+// after.
 struct Case {
   Args arguments;
   std::optional<std::string> before;
   bool read_only;
-  std::string printed, report;
-  std::optional<std::string> after;
-  int status;
+  std::string printed, report, after;
 };
 
 platform::FileStamp stamp_of(const std::string& path) {
@@ -72,27 +71,25 @@ TEST(EndToEndTest, RunsPrintWriteAndExitByteForByte) {
   for (const auto& arguments : std::vector<Args>{
            {}, {"/Block", "a.com", "@"}, {"-B", "a.com", "@"}, {"/?", "a.com", "@"}, {"/B", "a.com"},
            {"/B", "a.com", "@", "extra"}, {"/B", "a.com\nevil.com", "@"}, {"/U", "a.com\r", "@"}}) {
-    cases.push_back({arguments, kHosts, false, kUsage, "", kHosts, 0});
+    cases.push_back({arguments, kHosts, false, kUsage, "", kHosts});
   }
   cases.insert(cases.end(), {
-      {{"/b", "ads.Example.com", "@"}, "# hosts\n", false, kAdded, "", "# hosts\r\n" + kEntry, 0},
-      {{"/B", "", "ads.example.com", "@"}, kEntry, false, "", "", kEntry, 0},  // "" is skipped
-      {{"/B", "ads.example.com", "@"}, "1.2.3.4 ads.example.com", false, kAdded, "",
-       "1.2.3.4 ads.example.com\r\n" + kEntry, 0},  // lower case is no match
-      {{"/B", "ads.com", "@"}, "0.0.0.0 XADS.COMX\n", false, "", "", "0.0.0.0 XADS.COMX\r\n", 0},
-      {{"/B", "\xe9tz.a-z", "@"}, "x\r\n", false, kAdded, "", "x\r\n127.0.0.1        \xe9TZ.A-Z\r\n", 0},
-      {{"/u", "ADS.example.COM", "@"}, "x\n" + kEntry, false, kRemoved, "", "x\r\n", 0},
-      {{"/U", "a.com", "@"}, "127.0.0.1 A.COM\nx\n# A.COM\ny", false, kRemoved, "", "127.0.0.1 A.COM\r\nx\r\ny\r\n", 0},
-      {{"/U", "a.com", "@"}, "A.COM\r\nb\r\n", false, kRemoved, "", "b\r\n", 0},
-      {{"/U", "a.com", "@"}, "x\ny", false, "", "", "x\r\ny\r\n", 0},
-      {{"/U", "a.com", "@"}, "a.com\n", false, "", "", "a.com\r\n", 0},
-      {{"/U", "a.com", "@"}, kEntry, false, "", "", kEntry, 0},
-      {{"/B", "a.com", "@"}, "", false, "", "", "", 0},
-      {{"/B", "a.com", "@"}, std::nullopt, false, "Cannot load @ hosts file\r\n", "", std::nullopt, 0},
-      {{"/B", "a.com", "@*"}, kHosts, false, "", "EFOpenError Cannot open file @*", kHosts, 1},
-      {{"/B", "a.com", "@"}, kNul, false, "", "EReadError Cannot read file @: it holds a NUL byte", kNul, 1},
-      {{"/B", "a.com", "@"}, kHosts, true, kAdded, "EFCreateError Cannot create file @", kHosts, 1},
-      {{"/B", "ads.example.com", "@"}, kEntry, true, "", "EFCreateError Cannot create file @", kEntry, 1},
+      {{"/b", "ads.Example.com", "@"}, "# hosts\n", false, kAdded, "", "# hosts\r\n" + kEntry},
+      {{"/B", "", "ads.example.com", "@"}, kEntry, false, "", "", kEntry},  // "" is skipped
+      {{"/B", "a.com", "@"}, "1.2.3.4 a.com", false, kAdded, "", "1.2.3.4 a.com\r\n" + entry("A.COM")},  // case counts
+      {{"/B", "ads.com", "@"}, "0.0.0.0 XADS.COMX\n", false, "", "", "0.0.0.0 XADS.COMX\r\n"},
+      {{"/B", "\xe9tz.a-z", "@"}, "x\r\n", false, kAdded, "", "x\r\n127.0.0.1        \xe9TZ.A-Z\r\n"},
+      {{"/u", "ADS.example.COM", "@"}, "x\n" + kEntry, false, kRemoved, "", "x\r\n"},
+      {{"/U", "a.com", "@"}, "127.0.0.1 A.COM\nx\n# A.COM\ny", false, kRemoved, "", "127.0.0.1 A.COM\r\nx\r\ny\r\n"},
+      {{"/U", "a.com", "@"}, "A.COM\r\nb\r\n", false, kRemoved, "", "b\r\n"},
+      {{"/U", "a.com", "@"}, "a.com\ny", false, "", "", "a.com\r\ny\r\n"},
+      {{"/U", "a.com", "@"}, kEntry, false, "", "", kEntry},
+      {{"/B", "a.com", "@"}, "", false, "", "", ""},
+      {{"/B", "a.com", "@"}, std::nullopt, false, "Cannot load @ hosts file\r\n", "", ""},
+      {{"/B", "a.com", "@*"}, kHosts, false, "", "EFOpenError Cannot open file @*", kHosts},
+      {{"/B", "a.com", "@"}, kNul, false, "", "EReadError Cannot read file @: it holds a NUL byte", kNul},
+      {{"/B", "a.com", "@"}, kHosts, true, kAdded, "EFCreateError Cannot create file @", kHosts},
+      {{"/B", "ads.example.com", "@"}, kEntry, true, "", "EFCreateError Cannot create file @", kEntry},
   });
   for (const Case& c : cases) {
     ScratchDir dir;
@@ -105,10 +102,10 @@ TEST(EndToEndTest, RunsPrintWriteAndExitByteForByte) {
     SCOPED_TRACE(::testing::PrintToString(argv) + " on " + ::testing::PrintToString(c.before.value_or("nothing")));
     const RunResult result = run(argv);
     EXPECT_TRUE(is_report(result.output, with_path(c.printed, hosts), with_path(c.report, hosts))) << result.output;
-    EXPECT_EQ(result.status, c.status);
-    EXPECT_EQ(read_file(hosts), c.after.value_or(""));
-    EXPECT_EQ(dir.entries(), c.after ? Args{"my hosts"} : Args{});
-    if (c.before && c.after && c.after->starts_with(*c.before) && (c.after == c.before || c.before->ends_with("\r\n"))) {
+    EXPECT_EQ(result.status, c.report.empty() ? 0 : 1);
+    EXPECT_EQ(read_file(hosts), c.after);
+    EXPECT_EQ(dir.entries(), c.before ? Args{"my hosts"} : Args{});
+    if (c.before && c.after.starts_with(*c.before) && (c.after == c.before || c.before->ends_with("\r\n"))) {
       const platform::FileStamp after = stamp_of(hosts);
       EXPECT_EQ(after.file, before.file);
       EXPECT_TRUE(after == before || c.after != c.before);
@@ -152,16 +149,12 @@ TEST(EndToEndTest, ParallelRunsKeepEveryEdit) {
   std::string text;
   for (int i = 0; i < 5000; ++i) text += "0.0.0.0 tracker" + std::to_string(i) + ".example.net\r\n";
   write_file(hosts, text);
-  constexpr int kRuns = 16;
   for (const std::string mode : {"/B", "/U"}) {
     std::vector<int> pids;
-    for (int i = 0; i < kRuns; ++i) pids.push_back(start({tool(), mode, "parallel" + std::to_string(i) + ".example.com", hosts}));
+    for (int i = 0; i < 16; ++i) pids.push_back(start({tool(), mode, "parallel" + std::to_string(i) + ".example.com", hosts}));
     for (int pid : pids) EXPECT_EQ(finish(pid), 0);
     const std::string now = read_file(hosts);
-    for (int i = 0; i < kRuns; ++i) {
-      const bool kept = now.find("127.0.0.1        PARALLEL" + std::to_string(i) + ".EXAMPLE.COM\r\n") != std::string::npos;
-      EXPECT_EQ(kept, mode == "/B") << mode << " " << i;
-    }
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(now.find(entry("PARALLEL" + std::to_string(i) + ".EXAMPLE.COM")) != now.npos, mode == "/B");
   }
   EXPECT_TRUE(read_file(hosts) == text);
   EXPECT_EQ(dir.entries(), Args{"hosts"});
@@ -410,7 +403,7 @@ TEST(EndToEndPosixTest, AReaderLockingTheFileHoldsNoRunUp) {
 }
 
 // Where no lock file can be made beside it, the file itself is locked, and
-// waited for ten seconds at most; a file the user cannot read is reported.
+// waited for ten seconds at most.
 TEST(EndToEndPosixTest, WithoutALockFileTheFileIsWaitedForTenSecondsAtMost) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
   ScratchDir dir;
@@ -421,7 +414,7 @@ TEST(EndToEndPosixTest, WithoutALockFileTheFileIsWaitedForTenSecondsAtMost) {
   ASSERT_EQ(chown(hosts.c_str(), 65534, 65534), 0);
   const int pid = hold_lock(hosts, "-x", {});
   const auto started = std::chrono::steady_clock::now();
-  RunResult result = run(kAsNobody + Args{"timeout", "30", tool(), "/B", "a.com", hosts});
+  const RunResult result = run(kAsNobody + Args{"timeout", "30", tool(), "/B", "a.com", hosts});
   const auto waited = std::chrono::steady_clock::now() - started;
   release(pid);
   EXPECT_TRUE(is_report(result.output, "", "EFOpenError Cannot open file " + hosts)) << result.output;
@@ -431,12 +424,6 @@ TEST(EndToEndPosixTest, WithoutALockFileTheFileIsWaitedForTenSecondsAtMost) {
   // Unheld, the same user's run goes on without a lock file or a journal.
   EXPECT_EQ(run(kAsNobody + Args{tool(), "/B", "a.com", hosts}).status, 0);
   EXPECT_EQ(read_file(hosts), kBlocked);
-  // One it may not read it cannot open.
-  ASSERT_EQ(chown(hosts.c_str(), 0, 0), 0);
-  fs::permissions(hosts, fs::perms::owner_read | fs::perms::owner_write);
-  result = run(kAsNobody + Args{tool(), "/B", "b.com", hosts});
-  EXPECT_TRUE(is_report(result.output, "", "EFOpenError Cannot open file " + hosts)) << result.output;
-  EXPECT_EQ(result.status, 1);
 }
 
 #endif

@@ -53,7 +53,7 @@ TEST(FaultInjectionTest, NoFailureLosesTheHostsFile) {
           close_channel();
           reached = (allocations ? fake.allocations : fake.calls) >= n;
           fake.nth_allocation = fake.nth_call = 0;
-          output = fake.output();
+          output = fake.output;
         }
         HostsFile{path};  // what the run left is cleared away by the next, before it reads the file
         const std::string now = testing::read_file(path);

@@ -2,27 +2,50 @@
 // and a fake system behind the platform seam.
 #pragma once
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/seam.h"
-#include "support/output_sink.h"
+#include "support/output_channel.h"
 
 namespace tarnwick::testing {
 
 // A fresh directory, removed with everything in it when the object goes.
 struct ScratchDir {
-  ScratchDir();
-  ~ScratchDir();
+  ScratchDir() {
+    static std::mt19937_64 random{std::random_device{}()};
+    do {
+      path_ = (std::filesystem::temp_directory_path() / ("tarnwick-test-" + std::to_string(random()))).string();
+    } while (!std::filesystem::create_directory(path_));
+    std::filesystem::permissions(path_, std::filesystem::perms::all);  // an unprivileged user works in it too
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
   const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const;
-  std::vector<std::string> entries() const;  // sorted
+  std::string file(const std::string& name) const { return (std::filesystem::path(path_) / name).string(); }
+  std::vector<std::string> entries() const {  // sorted
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path_)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
   std::string path_;
 };
 
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& bytes);
+inline std::string read_file(const std::string& path) {
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
+}
+inline void write_file(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 // The built programs, as this system names them.
 std::string tool();
@@ -45,30 +68,61 @@ bool running_under_wine();
 #endif
 
 // The banner and the empty line that open every run.
-std::string banner();
+inline std::string banner() {
+  return "TARNWICK - blocks and unblocks host names in the hosts file, version " TARNWICK_VERSION "\r\n\r\n";
+}
 // True when `output` is the banner, `head`, then, for a `report` "KIND TEXT",
 // "Exception KIND in module tarnwick at XXXXXXXX." LF TEXT "." CR LF.
-bool is_report(const std::string& output, const std::string& head, const std::string& report = "");
+inline bool is_report(const std::string& output, const std::string& head, const std::string& report = "") {
+  if (report.empty()) return output == banner() + head;
+  const std::size_t blank = report.find(' ');
+  const std::string start = banner() + head + "Exception " + report.substr(0, blank) + " in module " +
+                            std::filesystem::path(tool()).filename().string() + " at ";
+  const std::string end = ".\n" + report.substr(blank + 1) + ".\r\n";
+  return output.size() == start.size() + 8 + end.size() && output.starts_with(start) && output.ends_with(end) &&
+         output.find_first_not_of("0123456789ABCDEF", start.size()) == start.size() + 8;
+}
 
-// Records what the tool writes to standard output (also starting a fresh
-// output channel) and fails chosen calls.
+// Records what the tool writes to standard output (on a channel of its own
+// while it lives) and fails chosen calls.
 class FakeSystem : public platform::Seam, public OutputSink {
  public:
-  FakeSystem();
-  ~FakeSystem() override;
+  FakeSystem() {
+    platform::install_seam(this);
+    standard_channel() = OutputChannel(*this);
+  }
+  ~FakeSystem() override {
+    standard_channel() = OutputChannel();
+    take_pending_io_error();
+    platform::install_seam(nullptr);
+  }
   // Makes the `occurrence`-th call (from 1) of `call` fail with `code`, or
   // runs `action` just before it reaches the system.
   void fail_on(platform::Call call, int occurrence, platform::ErrorCode code) { planned_.push_back({call, occurrence, code, {}}); }
   void before(platform::Call call, int occurrence, std::function<void()> action) {
     planned_.push_back({call, occurrence, 0, std::move(action)});
   }
-  platform::ErrorCode fail(platform::Call call) override;
+  platform::ErrorCode fail(platform::Call call) override {
+    if (call == platform::Call::kAllocate) return ++allocations == nth_allocation ? platform::kErrorNotEnoughMemory : 0;
+    if (call != platform::Call::kClose && ++calls == nth_call) return platform::kErrorAccessDenied;
+    const int seen = ++counts_[static_cast<int>(call)];
+    platform::ErrorCode code = 0;
+    for (const Planned& p : planned_) {
+      if (p.call == call && p.occurrence == seen && p.action) p.action();
+      if (p.call == call && p.occurrence == seen && p.code != 0) code = p.code;
+    }
+    return code;
+  }
   platform::FileType type() override { return stdout_type; }
-  platform::ErrorCode write(std::string_view bytes) override;  // fails as a planned kWrite does
-  std::string output() const;
+  platform::ErrorCode write(std::string_view bytes) override {  // fails as a planned kWrite does
+    const platform::ErrorCode code = fail(platform::Call::kWrite);
+    if (code == 0) output += bytes, writes.push_back(bytes.size());
+    return code;
+  }
 
   platform::FileType stdout_type = platform::FileType::kDisk;
-  std::vector<std::string> writes;  // one entry per write the system got
+  std::string output;                // all that the system took
+  std::vector<std::size_t> writes;   // the size of each write it took
   // When not 0, the n-th call of any kind (closes and allocations not
   // counted), or the n-th allocation, fails; calls and allocations are counted.
   int nth_call = 0, nth_allocation = 0, calls = 0, allocations = 0;

@@ -20,18 +20,19 @@ namespace fs = std::filesystem;
 using platform::Call;
 using namespace testing;
 
+// Existing files only, dated within what a DOS date holds; of a wildcard
+// only the first match counts ("." comes first, and is a directory).
 TEST(HostsFileTest, ExistenceTest) {
   ScratchDir dir;
-  const auto now = fs::file_time_type::clock::now();
   for (const char* name : {"hosts", "old", "future"}) write_file(dir.file(name), "x");
-  fs::last_write_time(dir.file("old"), now - std::chrono::hours(24 * 365 * 50));
-  fs::last_write_time(dir.file("future"), now + std::chrono::hours(24 * 365 * 90));  // past 2107
+  fs::last_write_time(dir.file("old"), fs::file_time_type::clock::now() - std::chrono::hours(24 * 365 * 50));
+  fs::last_write_time(dir.file("future"), fs::file_time_type::clock::now() + std::chrono::hours(24 * 365 * 90));
   fs::create_directory(dir.file("sub"));
-  const std::vector<std::pair<std::string, bool>> cases = {
-      {"hosts", true}, {"missing", false}, {"sub", false}, {"old", false}, {"future", false}, {"h*", true},
-      {"ho?ts", true}, {"s*", false},      {"*", false},   {"z*", false},  // "." comes first and is a directory
-  };
-  for (const auto& [name, exists] : cases) EXPECT_EQ(is_existing_file(dir.file(name)), exists) << name;
+  for (const auto& [name, exists] : std::vector<std::pair<std::string, bool>>{
+           {"hosts", true}, {"missing", false}, {"sub", false}, {"old", false}, {"future", false}, {"h*", true},
+           {"ho?ts", true}, {"s*", false}, {"*", false}, {"z*", false}}) {
+    EXPECT_EQ(is_existing_file(dir.file(name)), exists) << name;
+  }
   EXPECT_FALSE(is_existing_file(""));
 }
 

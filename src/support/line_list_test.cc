@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -70,19 +71,14 @@ TEST(LineListTest, BehavesLikeAListOfLines) {
           EXPECT_EQ(index_failure([&] { list.remove(index); }), expected);
         }
         const auto find_last = [&](std::string_view needle) {
-          for (std::size_t i = model.size(); i-- > 0;) {
-            if (model[i].find(needle) != std::string::npos) return static_cast<std::int64_t>(i);
-          }
-          return std::int64_t{-1};
+          const auto hit = std::find_if(model.rbegin(), model.rend(), [&](auto& line) { return line.find(needle) != line.npos; });
+          return static_cast<std::int64_t>(model.rend() - hit) - 1;
         };
         EXPECT_EQ(list.find_last("ab"), find_last("ab"));  // unblocking removes what it finds
-        if (removal >= 0) {
-          list.remove(removal);
-          model.erase(model.begin() + removal);
-        }
-        if ((step & 1) && !model.empty()) {
-          list.remove(0);
-          model.erase(model.begin());
+        for (const int at : {removal, (step & 1) ? 0 : -1}) {
+          if (at < 0 || model.empty()) continue;
+          list.remove(at);
+          model.erase(model.begin() + at);
         }
         for (std::string line : {"ab", "c"}) {
           EXPECT_EQ(list.append(line), static_cast<std::int64_t>(model.size()));
