@@ -5,11 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <optional>
 
-#include "platform/platform.h"
 #include "test_support.h"
 
 namespace tarnwick {

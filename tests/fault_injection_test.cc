@@ -2,12 +2,10 @@
 // checks that no failure loses the hosts file.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <set>
 
 #include "support/failure.h"
 #include "support/hosts_file.h"
-#include "support/output_channel.h"
 #include "test_support.h"
 #include "tool/run_flow.h"
 
@@ -40,26 +38,23 @@ TEST(FaultInjectionTest, NoFailureLosesTheHostsFile) {
         const std::string path = dir.file("hosts");
         testing::write_file(path, s.before);
         if (s.hard_link) std::filesystem::create_hard_link(path, dir.file("link"));
-        std::string kind, output;
-        {
-          testing::FakeSystem fake;
-          fake.stdout_type = platform::FileType::kCharacter;
-          (allocations ? fake.nth_allocation : fake.nth_call) = n;
-          try {
-            run("tarnwick " + std::string(s.mode) + " ads.example.com " + path);
-          } catch (const Failure& failure) {
-            kind = kind_name(failure.kind());
-          }
-          close_channel();
-          reached = (allocations ? fake.allocations : fake.calls) >= n;
-          fake.nth_allocation = fake.nth_call = 0;
-          output = fake.output;
+        testing::FakeSystem fake;
+        fake.stdout_type = platform::FileType::kCharacter;
+        (allocations ? fake.nth_allocation : fake.nth_call) = n;
+        std::string kind;
+        try {
+          run("tarnwick " + std::string(s.mode) + " ads.example.com " + path);
+        } catch (const Failure& failure) {
+          kind = kind_name(failure.kind());
         }
+        close_channel();
+        reached = (allocations ? fake.allocations : fake.calls) >= n;
+        fake.nth_allocation = fake.nth_call = 0;
         HostsFile{path};  // what the run left is cleared away by the next, before it reads the file
         const std::string now = testing::read_file(path);
         EXPECT_TRUE(now == s.after || now == s.before);
         // A failed existence test is no failure: the file is reported missing.
-        EXPECT_EQ(kind.empty(), now == s.after || output.find("Cannot load ") != std::string::npos) << kind << output;
+        EXPECT_EQ(kind.empty(), now == s.after || fake.output.find("Cannot load ") != std::string::npos) << kind << fake.output;
         EXPECT_TRUE(kinds.count(kind)) << kind;
         EXPECT_EQ(dir.entries(), (s.hard_link ? std::vector<std::string>{"hosts", "link"} : std::vector<std::string>{"hosts"}));
         points += reached;

@@ -11,10 +11,7 @@
 
 namespace {
 
-using namespace tarnwick;
-
 volatile int g_zero = 0;
-volatile int g_ten = 10;
 volatile int* volatile g_null = nullptr;
 volatile int* volatile g_bad = reinterpret_cast<int*>(0x10);
 
@@ -30,31 +27,25 @@ int recurse(int depth) {
 int read_shrunk_mapping() {
   const std::string path = (std::filesystem::temp_directory_path() / "tarnwick-probe-mapped").string();
   std::ofstream(path, std::ios::binary) << std::string(65536, 'x');
-  const char* volatile text = platform::map_file(platform::open_for_reading(path.c_str()), 65536);
+  const char* volatile text = tarnwick::platform::map_file(tarnwick::platform::open_for_reading(path.c_str()), 65536);
   std::filesystem::resize_file(path, 0);
   std::filesystem::remove(path);
   return text == nullptr ? 0 : text[40000];
 }
 
-int fault(std::string_view what) {
-  if (what == "mapped-file-shrunk") return read_shrunk_mapping();
-  if (what == "null-read") return *g_null;
-  if (what == "bad-write") *g_bad = 1;
-  if (what == "divide-by-zero") return g_ten / g_zero;
-  if (what == "stack-overflow") return recurse(0);
-  return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return 2;
-  if (std::string_view(argv[1]) == "early-out-of-memory") {
-    runtime_error(RuntimeCondition::kOutOfMemory, reinterpret_cast<void*>(&main));
-  }
+  using namespace tarnwick;
+  const std::string_view fault = argc > 1 ? argv[1] : "";
+  if (fault == "early-out-of-memory") runtime_error(RuntimeCondition::kOutOfMemory, reinterpret_cast<void*>(&main));
   start_up(argc, argv);
   platform::Site site;
   if (argc > 2 && !(platform::locate(argv[2], site) && platform::lock_run(site) >= 0)) return 3;
-  fault(argv[1]);
+  if (fault == "mapped-file-shrunk") read_shrunk_mapping();
+  if (fault == "null-read") g_zero = *g_null;
+  if (fault == "bad-write") *g_bad = 1;
+  if (fault == "divide-by-zero") g_zero = 10 / g_zero;
+  if (fault == "stack-overflow") recurse(0);
   end_run(0);
 }
