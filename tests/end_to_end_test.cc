@@ -36,22 +36,11 @@ std::string entry(const std::string& name) { return "127.0.0.1        " + name +
 const std::string kEntry = entry("ADS.EXAMPLE.COM");
 const std::string kNul("a\nb\0c\n", 6);
 
-// `text` with every "@" standing for `path`.
-std::string with_path(std::string text, const std::string& path) {
-  for (std::size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, path);
-  return text;
-}
-
 // A run's arguments ("@" is the hosts file's path), the file before (if any,
 // and whether read-only), what it prints after the banner and then the
 // failure report ("KIND text", which makes the exit status 1), and the file
 // after.
-struct Case {
-  Args arguments;
-  std::optional<std::string> before;
-  bool read_only;
-  std::string printed, report, after;
-};
+struct Case { Args arguments; std::optional<std::string> before; bool read_only; std::string printed, report, after; };
 
 platform::FileStamp stamp_of(const std::string& path) {
   platform::FileStamp stamp;
@@ -94,11 +83,15 @@ TEST(EndToEndTest, RunsPrintWriteAndExitByteForByte) {
     if (c.before) write_file(hosts, *c.before);
     if (c.read_only) fs::permissions(hosts, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     const platform::FileStamp before = c.before ? stamp_of(hosts) : platform::FileStamp{};
+    const auto with_path = [&](std::string text) {  // "@" stands for the path
+      for (std::size_t at; (at = text.find('@')) != text.npos;) text.replace(at, 1, hosts);
+      return text;
+    };
     Args argv = {tool()};
-    for (const std::string& argument : c.arguments) argv.push_back(with_path(argument, hosts));
+    for (const std::string& argument : c.arguments) argv.push_back(with_path(argument));
     SCOPED_TRACE(::testing::PrintToString(argv) + " on " + ::testing::PrintToString(c.before.value_or("nothing")));
     const RunResult result = run(argv);
-    EXPECT_TRUE(is_report(result.output, with_path(c.printed, hosts), with_path(c.report, hosts))) << result.output;
+    EXPECT_TRUE(is_report(result.output, with_path(c.printed), with_path(c.report))) << result.output;
     EXPECT_EQ(result.status, c.report.empty() ? 0 : 1);
     EXPECT_EQ(read_file(hosts), c.after);
     EXPECT_EQ(dir.entries(), c.before ? Args{"my hosts"} : Args{});
@@ -114,7 +107,8 @@ TEST(EndToEndTest, RunsPrintWriteAndExitByteForByte) {
 TEST(EndToEndTest, FaultsAreReportedAndTheRunsFilesRemoved) {
   const std::string module = std::regex_replace(fs::path(probe()).filename().string(), std::regex("\\."), "\\.");
   const std::string head = " in module " + module + " at [0-9A-F]{8}\\.\n";
-  const std::string violation = "Exception EAccessViolation" + head + "Access violation at address [0-9A-F]{8,16} in module '" + module + "'\\. ";
+  const std::string violation =
+      "Exception EAccessViolation" + head + "Access violation at address [0-9A-F]{8,16} in module '" + module + "'\\. ";
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"null-read", violation + "Read of address 00000000\\.\r\n"},
       {"bad-write", violation + "Write of address 00000010\\.\r\n"},
@@ -151,7 +145,9 @@ TEST(EndToEndTest, ParallelRunsKeepEveryEdit) {
     for (int i = 0; i < 16; ++i) pids.push_back(start({tool(), mode, "parallel" + std::to_string(i) + ".example.com", hosts}));
     for (int pid : pids) EXPECT_EQ(finish(pid), 0);
     const std::string now = read_file(hosts);
-    for (int i = 0; i < 16; ++i) EXPECT_EQ(now.find(entry("PARALLEL" + std::to_string(i) + ".EXAMPLE.COM")) != now.npos, mode == "/B");
+    for (int i = 0; i < 16; ++i) {
+      EXPECT_EQ(now.find(entry("PARALLEL" + std::to_string(i) + ".EXAMPLE.COM")) != now.npos, mode == "/B") << i;
+    }
   }
   EXPECT_TRUE(read_file(hosts) == text);
   EXPECT_EQ(dir.entries(), Args{"hosts"});
@@ -252,7 +248,7 @@ std::vector<Point> points_of(const Args& argv, const std::string& dir) {
   std::istringstream lines(read_file(trace));
   fs::remove(trace);
   const std::regex call(R"(^[0-9]+ +([a-z0-9_]+)\()");
-  const std::regex changes("openat|fchmod|fchown|flock|unlinkat|linkat|renameat2?|write|pwrite64|fsync|ftruncate|fsetxattr|fremovexattr");
+  const std::regex changes("openat|fchmod|fchown|flock|unlinkat|linkat|renameat2?|write|pwrite64|fsync|ftruncate|f(set|remove)xattr");
   std::vector<Point> points;
   std::map<std::string, int> seen;
   bool reached = false, locked = false, saving = false;

@@ -27,7 +27,8 @@ TEST(FaultInjectionTest, NoFailureLosesTheHostsFile) {
       {"/B", lf, crlf + entry, true},
       {"/U", lf + entry, crlf, true},
   };
-  const std::set<std::string> kinds = {"", "EFOpenError", "EFCreateError", "EWriteError", "EReadError", "EOutOfMemory", "EInOutError"};
+  const std::set<std::string> kinds = {"",           "EFOpenError",  "EFCreateError", "EWriteError",
+                                       "EReadError", "EOutOfMemory", "EInOutError"};
   int points = 0;
   for (const Scenario& s : scenarios) {
     for (const bool allocations : {false, true}) {

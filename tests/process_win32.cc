@@ -26,7 +26,8 @@ SECURITY_ATTRIBUTES g_inherited{sizeof g_inherited, nullptr, TRUE};
 // Starts a raw command line with standard output to `output`, which it
 // closes here; gives the process.
 HANDLE spawn(std::string line, HANDLE output) {
-  STARTUPINFOA startup{sizeof startup};
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = output;
   PROCESS_INFORMATION process{};

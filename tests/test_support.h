@@ -96,11 +96,10 @@ class FakeSystem : public platform::Seam, public OutputSink {
     take_pending_io_error();
     platform::install_seam(nullptr);
   }
-  // Makes the `occurrence`-th call (from 1) of `call` fail with `code`, or
-  // runs `action` just before it reaches the system.
-  void fail_on(platform::Call call, int occurrence, platform::ErrorCode code) { planned_.push_back({call, occurrence, code, {}}); }
-  void before(platform::Call call, int occurrence, std::function<void()> action) {
-    planned_.push_back({call, occurrence, 0, std::move(action)});
+  // Makes the `occurrence`-th call (from 1) of `call` fail with `code` (when
+  // not 0), running `action` (if any) just before it reaches the system.
+  void fail_on(platform::Call call, int occurrence, platform::ErrorCode code, std::function<void()> action = {}) {
+    planned_.push_back({call, occurrence, code, std::move(action)});
   }
   platform::ErrorCode fail(platform::Call call) override {
     if (call == platform::Call::kAllocate) return ++allocations == nth_allocation ? platform::kErrorNotEnoughMemory : 0;

@@ -49,7 +49,7 @@ std::string edit(const std::string& path, const Failing& failing = {}, std::opti
                  const std::function<void()>& meddle = {}) {
   FakeSystem fake;
   for (const auto& [call, occurrence] : failing) fake.fail_on(call, occurrence, platform::kErrorDiskFull);
-  if (during) fake.before(*during, 1, meddle);
+  if (during) fake.fail_on(*during, 1, 0, meddle);
   try {
     HostsFile file(path);
     LineList list;

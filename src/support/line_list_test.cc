@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <regex>
 
 #include "support/failure.h"
 #include "support/hosts_file.h"
@@ -13,15 +14,12 @@
 namespace tarnwick {
 namespace {
 
-// A plain model: the lines as strings, cut the simple way.
-std::vector<std::string> model_split(std::string_view text) {
+// A plain model: the lines as strings, each ended by CR LF, LF, CR or the end.
+std::vector<std::string> model_split(const std::string& text) {
   std::vector<std::string> lines;
-  for (std::size_t i = 0; i < text.size();) {
-    std::string line;
-    while (i < text.size() && text[i] != '\r' && text[i] != '\n') line += text[i++];
-    lines.push_back(line);
-    if (i < text.size() && text[i] == '\r') ++i;
-    if (i < text.size() && text[i] == '\n') ++i;
+  const std::regex line("([^\r\n]*)(\r\n|\r|\n|$)");
+  for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end && it->length() > 0; ++it) {
+    lines.push_back((*it)[1]);
   }
   return lines;
 }
@@ -71,7 +69,8 @@ TEST(LineListTest, BehavesLikeAListOfLines) {
           EXPECT_EQ(index_failure([&] { list.remove(index); }), expected);
         }
         const auto find_last = [&](std::string_view needle) {
-          const auto hit = std::find_if(model.rbegin(), model.rend(), [&](auto& line) { return line.find(needle) != line.npos; });
+          const auto holds = [&](const std::string& line) { return line.find(needle) != line.npos; };
+          const auto hit = std::find_if(model.rbegin(), model.rend(), holds);
           return static_cast<std::int64_t>(model.rend() - hit) - 1;
         };
         EXPECT_EQ(list.find_last("ab"), find_last("ab"));  // unblocking removes what it finds
@@ -86,7 +85,7 @@ TEST(LineListTest, BehavesLikeAListOfLines) {
           line = "changed";  // the list keeps its own copy
         }
         ASSERT_EQ(list.count(), static_cast<std::int64_t>(model.size()));
-        for (std::string_view needle : {"a", "b", "ab", "x", "a\nb", ""}) EXPECT_EQ(list.find_last(needle), find_last(needle)) << needle;
+        for (const char* needle : {"a", "b", "ab", "x", "a\nb", ""}) EXPECT_EQ(list.find_last(needle), find_last(needle)) << needle;
         EXPECT_EQ(join_lines(list).view(), model_join(model));
         EXPECT_EQ(list.loaded_text(), text);
         const bool extends = !removed && model_join(lines) == text;

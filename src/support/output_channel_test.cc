@@ -16,10 +16,13 @@ using platform::FileType;
 // EInOutError at the line's check, and so is output that cannot be opened;
 // the channel is opened again for the next line.
 TEST(OutputChannelTest, BytesReachTheSystemInFullBlocksOrAtLineEnds) {
+  // The sizes of the writes the system got before the close and after it;
+  // `refused`: the code the first write fails with, or that of output that
+  // cannot be opened.
   struct Case {
     FileType type;
-    std::vector<std::size_t> line_lengths, before_close, after_close;  // of the writes the system got
-    platform::ErrorCode refused = 0;  // by the first write, or the code of output that cannot be opened
+    std::vector<std::size_t> line_lengths, before_close, after_close;
+    platform::ErrorCode refused = 0;
   };
   const std::vector<Case> cases = {
       {FileType::kDisk, {126}, {128}, {128}},
