@@ -362,11 +362,12 @@ TEST(EndToEndPosixTest, BlockKeepsLinkAccessListAndAttributes) {
   EXPECT_EQ(dir.entries(), (Args{"hosts", "real"}));
 }
 
-// Starts a program (behind `prefix`) that holds a `mode` ("-s" or "-x") lock
-// on `path` until it is killed; returns once the lock is held.
-int hold_lock(const std::string& path, const std::string& mode, const Args& prefix) {
-  const int pid = start(prefix + Args{"sh", "-c", "exec 3<\"$1\" && flock " + mode + " 3 && exec sleep 60", "sh", path});
-  while (run({"flock", "-n", "-x", path, "true"}).status == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// Starts a shell (behind `prefix`) that opens `files` as 3, 4, ..., takes the
+// `locks` on them and holds them until it is killed; returns once the first
+// file is locked.
+int hold_locks(const Args& prefix, const std::string& locks, const Args& files) {
+  const int pid = start(prefix + Args{"sh", "-c", locks + " && exec sleep 60", "sh"} + files);
+  while (run({"flock", "-n", "-x", files[0], "true"}).status == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return pid;
 }
 
@@ -374,15 +375,15 @@ int release(int pid) { return kill(pid, SIGKILL), finish(pid); }
 
 // The lock runs share is a file only the hosts file's writers can open: a
 // user who may read the hosts file, and so lock it, holds nobody up, also
-// where they may put a lock file of their own in its place.
+// where they put a lock file of their own in its place and hold that.
 TEST(EndToEndPosixTest, AReaderLockingTheFileHoldsNoRunUp) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
   ScratchDir dir;
   fs::permissions(dir.path(), fs::perms::all | fs::perms::sticky_bit);
-  const std::string hosts = dir.file("hosts");
+  const std::string hosts = dir.file("hosts"), lock = hosts + ".tarnwick-lock";
   write_file(hosts, kHosts);
-  ASSERT_EQ(run(kAsNobody + Args{"sh", "-c", "umask 077 && : > \"$1\"", "sh", hosts + ".tarnwick-lock"}).status, 0);
-  const int pid = hold_lock(hosts, "-s", kAsNobody);
+  ASSERT_EQ(run(kAsNobody + Args{"sh", "-c", "umask 077 && : > \"$1\"", "sh", lock}).status, 0);
+  const int pid = hold_locks(kAsNobody, "exec 3<\"$1\" 4<\"$2\" && flock -x 4 && flock -s 3", {hosts, lock});
   const RunResult result = run({"timeout", "5", tool(), "/B", "a.com", hosts});
   release(pid);
   EXPECT_EQ(result.status, 0);
@@ -400,7 +401,7 @@ TEST(EndToEndPosixTest, WithoutALockFileTheFileIsWaitedForTenSecondsAtMost) {
   const std::string hosts = dir.file("closed/hosts");
   write_file(hosts, kHosts);
   ASSERT_EQ(chown(hosts.c_str(), 65534, 65534), 0);
-  const int pid = hold_lock(hosts, "-x", {});
+  const int pid = hold_locks({}, "exec 3<\"$1\" && flock -x 3", {hosts});
   const auto started = std::chrono::steady_clock::now();
   const RunResult result = run(kAsNobody + Args{"timeout", "30", tool(), "/B", "a.com", hosts});
   const auto waited = std::chrono::steady_clock::now() - started;
