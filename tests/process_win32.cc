@@ -17,8 +17,6 @@ std::string native_path(const std::string& path) {
 std::string tool() { return native_path(TARNWICK_BINARY); }
 std::string probe() { return native_path(FAULT_PROBE); }
 
-bool running_under_wine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
-
 namespace {
 
 SECURITY_ATTRIBUTES g_inherited{sizeof g_inherited, nullptr, TRUE};

@@ -64,7 +64,6 @@ int finish(int pid);
 RunResult run_command_line(const std::string& line);
 // A path as the build names it, as this system names it (under Wine, drive Z:).
 std::string native_path(const std::string& path);
-bool running_under_wine();
 #endif
 
 // The banner and the empty line that open every run.
