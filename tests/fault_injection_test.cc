@@ -2,6 +2,7 @@
 // checks that no failure loses the hosts file.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <set>
 
 #include "support/failure.h"
@@ -13,11 +14,9 @@ namespace tarnwick {
 namespace {
 
 TEST(FaultInjectionTest, NoFailureLosesTheHostsFile) {
-  std::string lf, crlf;
-  for (int i = 0; i < 3000; ++i) {  // several pages
-    lf += "0.0.0.0 tracker" + std::to_string(i) + ".example.net\n";
-    crlf += "0.0.0.0 tracker" + std::to_string(i) + ".example.net\r\n";
-  }
+  std::string crlf;
+  for (int i = 0; i < 3000; ++i) crlf += "0.0.0.0 tracker" + std::to_string(i) + ".example.net\r\n";  // several pages
+  const std::string lf = std::regex_replace(crlf, std::regex("\r"), "");
   const std::string entry = "127.0.0.1        ADS.EXAMPLE.COM\r\n";
   struct Scenario { const char* mode; std::string before, after; bool hard_link; };  // linked: rewritten in place
   const std::vector<Scenario> scenarios = {

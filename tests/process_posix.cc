@@ -19,7 +19,6 @@ std::string probe() { return FAULT_PROBE; }
 int start(const std::vector<std::string>& argv, int output) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   if (output >= 0) posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
   if (output < 0) posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   // The child starts as from a shell: every signal at its default, none
