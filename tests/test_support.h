@@ -1,124 +1,134 @@
-// Helpers shared by the tests: scratch directories, files, running the tool.
+// Helpers shared by the tests: scratch directories, files, running programs,
+// and a fake system behind the platform seam.
 #pragma once
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
 #include "platform/seam.h"
-#include "support/output_sink.h"
+#include "support/output_channel.h"
 
 namespace tarnwick::testing {
 
 // A fresh directory, removed with everything in it when the object goes.
-class ScratchDir {
- public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
+struct ScratchDir {
+  ScratchDir() {
+    static std::mt19937_64 random{std::random_device{}()};
+    do {
+      path_ = (std::filesystem::temp_directory_path() / ("tarnwick-test-" + std::to_string(random()))).string();
+    } while (!std::filesystem::create_directory(path_));
+    std::filesystem::permissions(path_, std::filesystem::perms::all);  // an unprivileged user works in it too
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
   const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const;
-  // The names of the entries in the directory, sorted.
-  std::vector<std::string> entries() const;
-
- private:
+  std::string file(const std::string& name) const { return (std::filesystem::path(path_) / name).string(); }
+  std::vector<std::string> entries() const {  // sorted
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path_)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
   std::string path_;
 };
 
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& bytes);
-
-struct RunResult {
-  std::string output;  // everything written to standard output
-  int status = -1;     // exit status, or 128 + signal
-};
+inline std::string read_file(const std::string& path) {
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
+}
+inline void write_file(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 // The built programs, as this system names them.
-std::string tool_binary();
-std::string probe_binary();
+std::string tool();
+std::string probe();
 
-// Runs `argv` (argv[0] is the program) with standard output captured. `prefix`
-// is prepended to argv, e.g. to change the user.
-RunResult run_program(const std::vector<std::string>& argv);
+// Runs `argv` (argv[0] is the program) with standard output captured: all
+// it wrote there, and its exit status, or 128 + signal.
+struct RunResult { std::string output; int status; };
+RunResult run(const std::vector<std::string>& argv);
+// Starts `argv` with standard output to `output` (the null device when -1,
+// and always on Windows); finish() waits for it: its status, as run() gives.
+int start(const std::vector<std::string>& argv, int output = -1);
+int finish(int pid);
 #ifdef _WIN32
 // Runs a raw command line, exactly as given, with standard output captured.
 RunResult run_command_line(const std::string& line);
 // A path as the build names it, as this system names it (under Wine, drive Z:).
 std::string native_path(const std::string& path);
 #endif
-RunResult run_tool(const std::vector<std::string>& arguments,
-                   const std::vector<std::string>& prefix = {});
-
-// Starts `argv` with standard output discarded; gives its process id.
-int start_program(const std::vector<std::string>& argv);
-// Waits for a started program: its exit status, or 128 + signal.
-int wait_program(int pid);
-// Sends SIGKILL.
-void kill_program(int pid);
-#ifndef _WIN32
-void signal_program(int pid, int signal);
-// Sets an extended attribute; reads one back ("" when it is missing).
-void set_attribute(const std::string& path, const std::string& name, const std::string& value);
-std::string attribute(const std::string& path, const std::string& name);
-// Gives a file to the unprivileged user "nobody".
-void give_to_nobody(const std::string& path);
-#endif
-// Sleeps for `microseconds`.
-void pause_for(int microseconds);
-
-bool running_as_root();
-// Wine cannot hand a stack overflow to the program's own handler.
-bool running_under_wine();
-// A prefix that runs a program as the unprivileged user "nobody".
-std::vector<std::string> as_nobody();
 
 // The banner and the empty line that open every run.
-std::string banner();
+inline std::string banner() {
+  return "TARNWICK - blocks and unblocks host names in the hosts file, version " TARNWICK_VERSION "\r\n\r\n";
+}
+// True when `output` is the banner, `head`, then, for a `report` "KIND TEXT",
+// "Exception KIND in module tarnwick at XXXXXXXX." LF TEXT "." CR LF.
+inline bool is_report(const std::string& output, const std::string& head, const std::string& report = "") {
+  if (report.empty()) return output == banner() + head;
+  const std::size_t blank = report.find(' ');
+  const std::string start = banner() + head + "Exception " + report.substr(0, blank) + " in module " +
+                            std::filesystem::path(tool()).filename().string() + " at ";
+  const std::string end = ".\n" + report.substr(blank + 1) + ".\r\n";
+  return output.size() == start.size() + 8 + end.size() && output.starts_with(start) && output.ends_with(end) &&
+         output.find_first_not_of("0123456789ABCDEF", start.size()) == start.size() + 8;
+}
 
-// Records what the tool writes to standard output and fails chosen calls.
+// Records what the tool writes to standard output (on a channel of its own
+// while it lives) and fails chosen calls.
 class FakeSystem : public platform::Seam, public OutputSink {
  public:
-  // Also starts a fresh standard output channel, which the fake then records.
-  FakeSystem();
-  ~FakeSystem() override;
-
-  // Makes the `occurrence`-th call (from 1) of `call` fail with `code`.
-  void fail_on(platform::Call call, int occurrence, platform::ErrorCode code);
-  // Runs `action` just before the `occurrence`-th call of `call` reaches the system.
-  void before(platform::Call call, int occurrence, std::function<void()> action);
-  // Makes the n-th system call of any kind fail (closes and allocations not
-  // counted), with an error code typical of that call.
-  void fail_nth_call(int n) { nth_call_ = n; }
-  // Makes the n-th allocation fail.
-  void fail_nth_allocation(int n) { nth_allocation_ = n; }
-  int calls() const { return calls_; }
-  int allocations() const { return allocations_; }
-
-  platform::ErrorCode fail(platform::Call call) override;
+  FakeSystem() {
+    platform::install_seam(this);
+    standard_channel() = OutputChannel(*this);
+  }
+  ~FakeSystem() override {
+    standard_channel() = OutputChannel();
+    take_pending_io_error();
+    platform::install_seam(nullptr);
+  }
+  // Makes the `occurrence`-th call (from 1) of `call` fail with `code` (when
+  // not 0), running `action` (if any) just before it reaches the system.
+  void fail_on(platform::Call call, int occurrence, platform::ErrorCode code, std::function<void()> action = {}) {
+    planned_.push_back({call, occurrence, code, std::move(action)});
+  }
+  platform::ErrorCode fail(platform::Call call) override {
+    if (call == platform::Call::kAllocate) return ++allocations == nth_allocation ? platform::kErrorNotEnoughMemory : 0;
+    if (call != platform::Call::kClose && ++calls == nth_call) return platform::kErrorAccessDenied;
+    const int seen = ++counts_[static_cast<int>(call)];
+    platform::ErrorCode code = 0;
+    for (const Planned& p : planned_) {
+      if (p.call == call && p.occurrence == seen && p.action) p.action();
+      if (p.call == call && p.occurrence == seen && p.code != 0) code = p.code;
+    }
+    return code;
+  }
   platform::FileType type() override { return stdout_type; }
-  // Fails as a planned kWrite does.
-  platform::ErrorCode write(std::string_view bytes) override;
+  platform::ErrorCode write(std::string_view bytes) override {  // fails as a planned kWrite does
+    const platform::ErrorCode code = fail(platform::Call::kWrite);
+    if (code == 0) output += bytes, writes.push_back(bytes.size());
+    return code;
+  }
 
   platform::FileType stdout_type = platform::FileType::kDisk;
-  std::vector<std::string> writes;  // one entry per write the system got
-  std::string output() const;
+  std::string output;                // all that the system took
+  std::vector<std::size_t> writes;   // the size of each write it took
+  // When not 0, the n-th call of any kind (closes and allocations not
+  // counted), or the n-th allocation, fails; calls and allocations are counted.
+  int nth_call = 0, nth_allocation = 0, calls = 0, allocations = 0;
 
  private:
-  struct Planned {
-    platform::Call call;
-    int occurrence;
-    platform::ErrorCode code;
-    std::function<void()> action;
-  };
+  struct Planned { platform::Call call; int occurrence; platform::ErrorCode code; std::function<void()> action; };
   std::vector<Planned> planned_;
   int counts_[32] = {};
-  int nth_call_ = 0;
-  int nth_allocation_ = 0;
-  int calls_ = 0;
-  int allocations_ = 0;
 };
 
 }  // namespace tarnwick::testing
