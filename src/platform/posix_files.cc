@@ -506,8 +506,6 @@ bool still_named(int directory, const char* name, int held) {
          mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
 }
 
-// The lock file beside the file, owned like the file and open to its owner
-// alone: -1 when there is none to be had that others could not hold.
 // The permissions of a lock file for `target`: open to those who may write
 // the file itself (its owner, and its group or everybody where they may),
 // who could spoil the file anyway, and closed to everybody else.
@@ -517,7 +515,7 @@ mode_t lock_mode(const struct stat& target) {
 
 // The lock file beside the file, owned like the file: -1 (and `created`
 // telling whether this call made it) when there is none to be had that
-// others could not hold.
+// others could not hold, with errno ENOENT where one went meanwhile.
 int open_lock_file(const Site& site, const struct stat& target, const char* name, bool& created,
                    bool may_replace = true) {
   const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
@@ -531,7 +529,7 @@ int open_lock_file(const Site& site, const struct stat& target, const char* name
     fd = openat(site.directory, name, flags | O_CREAT | O_EXCL, 0600);
     created = fd >= 0;
   }
-  if (fd < 0) return -1;
+  if (fd < 0) return -1;  // ENOENT: its holder removed it meanwhile
   struct stat info {};
   bool usable = fstat(fd, &info) == 0;
   if (usable && created) {
@@ -548,11 +546,18 @@ int open_lock_file(const Site& site, const struct stat& target, const char* name
   usable = usable && S_ISREG(info.st_mode) && info.st_nlink == 1 && (info.st_mode & 0777 & ~lock_mode(target)) == 0 &&
            (info.st_uid == target.st_uid || info.st_uid == 0 || made_by_group_writer(info, target, site.directory));
   if (usable) return fd;
+  // Removed by its holder since it was opened: another try, and what holds
+  // the name now is none of this run's business.
+  const bool named = still_named(site.directory, name, fd);
   ::close(fd);
-  // Made here, or left by someone else and removable: a new one in its place.
-  if (unlinkat(site.directory, name, 0) == 0 && !created && may_replace) {
-    return open_lock_file(site, target, name, created, false);
+  if (!named) {
+    errno = ENOENT;
+    return -1;
   }
+  // Made here, or left by someone else and removable: a new one in its place.
+  if (unlinkat(site.directory, name, 0) != 0) return -1;
+  if (!created && may_replace) return open_lock_file(site, target, name, created, false);
+  errno = EACCES;  // none to be had that others could not hold
   return -1;
 }
 
@@ -568,6 +573,7 @@ Handle lock_run(const Site& site) {
   for (int attempt = 0; attempt < 100 && companion_name(site, Companion::kLock, name); ++attempt) {
     bool created = false;
     const int fd = open_lock_file(site, target, name, created);
+    if (fd < 0 && errno == ENOENT) continue;  // it went while this run came for it
     if (fd < 0) break;
     int locked;
     while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
