@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/system_fault.h"
+
 namespace tarnwick {
 namespace {
 
@@ -26,6 +28,18 @@ TEST(FailureReportTest, FormatsReportsAndRuntimeErrors) {
     EXPECT_EQ(text.view(), expected);
   }
   EXPECT_EQ(locate_code(reinterpret_cast<const void*>(0x10)).relative_address, 0xFFFFF010u);
+}
+
+// A fault code the table does not know is reported by its number.
+TEST(FailureReportTest, UnknownFaultIsAnExternalException) {
+  for (const auto& [code, text] : std::vector<std::pair<std::uint32_t, std::string>>{
+           {0xE06D7363, "External exception E06D7363"}, {0x2A, "External exception 2A"}}) {
+    platform::FaultRecord fault;
+    fault.code = code;
+    const Failure failure = failure_from_fault(fault);
+    EXPECT_EQ(failure.kind(), Kind::EExternalException);
+    EXPECT_EQ(failure.text(), text);
+  }
 }
 
 }  // namespace
