@@ -345,7 +345,8 @@ TEST(EndToEndPosixTest, BlockKeepsLinkAccessListAndAttributes) {
   write_file(real, kHosts);
   fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   fs::create_symlink("real", dir.file("hosts"));
-  ASSERT_EQ(run({"setfacl", "-m", "u:nobody:rw", real}).status + run({"setfattr", "-n", "user.a", "-v", "b", real}).status, 0);
+  ASSERT_EQ(run({"setfacl", "-m", "u:nobody:rw", real}).status + run({"setfattr", "-n", "user.a", "-v", "b", real}).status +
+                run({"chown", "nobody", real}).status, 0);
   const auto metadata = [&] {
     return run({"getfacl", "-p", real}).output + run({"getfattr", "--absolute-names", "-d", "-m", "-", real}).output +
            std::to_string(static_cast<int>(fs::status(real).permissions()));

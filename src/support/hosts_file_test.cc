@@ -21,12 +21,16 @@ using namespace testing;
 // only the first match counts ("." comes first, and is a directory).
 TEST(HostsFileTest, ExistenceTest) {
   ScratchDir dir;
-  for (const char* name : {"hosts", "old", "future"}) write_file(dir.file(name), "x");
-  fs::last_write_time(dir.file("old"), fs::file_time_type::clock::now() - std::chrono::hours(24 * 365 * 50));
-  fs::last_write_time(dir.file("future"), fs::file_time_type::clock::now() + std::chrono::hours(24 * 365 * 90));
+  write_file(dir.file("hosts"), "x");
+  for (const int year : {1979, 1980, 2107, 2108}) {  // the last write's year must fit a DOS date
+    write_file(dir.file(std::to_string(year)), "x");
+    const std::chrono::sys_seconds midyear{std::chrono::seconds{(year - 1970) * 31556952LL + 15778476}};
+    fs::last_write_time(dir.file(std::to_string(year)), fs::file_time_type::clock::from_sys(midyear));
+  }
   fs::create_directory(dir.file("sub"));
   for (const auto& [name, exists] : std::vector<std::pair<std::string, bool>>{
-           {"hosts", true}, {"missing", false}, {"sub", false}, {"old", false}, {"future", false}, {"h*", true},
+           {"hosts", true}, {"missing", false}, {"sub", false}, {"1979", false}, {"1980", true}, {"2107", true},
+           {"2108", false}, {"h*", true},
            {"ho?ts", true}, {"s*", false}, {"*", false}, {"z*", false}}) {
     EXPECT_EQ(is_existing_file(dir.file(name)), exists) << name;
   }
@@ -104,6 +108,9 @@ TEST(HostsFileTest, SaveLeavesTheOldOrTheNewText) {
       {"append journal", kWritten, kLeaveAppendJournal, {}, file_is(kWritten + "127.0"), kWriteError, kWritten},
       {"file cut shorter", kWritten, kLeaveAppendJournal, {}, file_is("127.0.0.1        OLD\r\n"), kWriteError, ""},
       {"file grown past", kWritten, kLeaveAppendJournal, {}, file_is(kWritten + std::string(200, '#')), kWriteError, ""},
+      {"journal's text changed", kOld, kLeaveJournal, {},
+       [](auto&, auto& journal) { std::fstream(journal, std::ios::in | std::ios::out).seekp(-1, std::ios::end) << '#'; },
+       kWriteError, ""},
 #ifdef _WIN32
       // The old file left its name and the new text cannot take it: the old
       // one comes back, and the save goes on in place.
