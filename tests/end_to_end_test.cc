@@ -91,7 +91,7 @@ TEST(EndToEndTest, RunsPrintWriteAndExitByteForByte) {
     for (const std::string& argument : c.arguments) argv.push_back(with_path(argument));
     SCOPED_TRACE(::testing::PrintToString(argv) + " on " + ::testing::PrintToString(c.before.value_or("nothing")));
     const RunResult result = run(argv);
-    EXPECT_TRUE(is_report(result.output, with_path(c.printed), with_path(c.report))) << result.output;
+    EXPECT_TRUE(is_report(result.output, with_path(c.printed), with_path(c.report))) << ::testing::PrintToString(result.output);
     EXPECT_EQ(result.status, c.report.empty() ? 0 : 1);
     EXPECT_EQ(read_file(hosts), c.after);
     EXPECT_EQ(dir.entries(), c.before ? Args{"my hosts"} : Args{});
@@ -124,7 +124,7 @@ TEST(EndToEndTest, FaultsAreReportedAndTheRunsFilesRemoved) {
     ScratchDir dir;
     write_file(dir.file("hosts"), kHosts);
     const RunResult result = run({probe(), fault, dir.file("hosts")});
-    EXPECT_TRUE(std::regex_match(result.output, std::regex(pattern))) << fault << ": " << result.output;
+    EXPECT_TRUE(std::regex_match(result.output, std::regex(pattern))) << fault << ": " << ::testing::PrintToString(result.output);
     EXPECT_EQ(result.status, fault == "early-out-of-memory" ? 203 : 1) << fault;
     EXPECT_EQ(dir.entries(), Args{"hosts"}) << fault;
   }
@@ -215,7 +215,7 @@ TEST(EndToEndPosixTest, LimitsFailTheRunAndKeepTheOldText) {
     const RunResult result = run({"prlimit", limit + std::to_string(size), tool(), "/B", "a.com", h.path});
     EXPECT_TRUE(memory ? is_report(result.output, "", "EOutOfMemory Out of memory")
                        : is_report(result.output, "Entry added.\r\n", "EWriteError Stream write error"))
-        << result.output;
+        << ::testing::PrintToString(result.output);
     EXPECT_EQ(result.status, 1);
     EXPECT_TRUE(read_file(h.path) == h.before);
     EXPECT_EQ(dir.entries(), h.entries);
@@ -331,7 +331,7 @@ TEST(EndToEndPosixTest, BindMountedFileKilledMidRewriteIsRepairedByTheNextRun) {
                                 dir.file("source"), h.path, tool(), dir.path()});
   if (result.status == 99) GTEST_SKIP() << "private mounts unavailable";
   EXPECT_EQ(result.status, 0);
-  EXPECT_NE(result.output.find("hosts.tarnwick-journal"), std::string::npos) << result.output;
+  EXPECT_NE(result.output.find("hosts.tarnwick-journal"), std::string::npos) << ::testing::PrintToString(result.output);
   EXPECT_TRUE(read_file(dir.file("source")) == h.written + entry("NEXT.EXAMPLE.COM"));
   EXPECT_EQ(dir.entries(), (Args{"hosts", "source"}));
 }
@@ -404,7 +404,7 @@ TEST(EndToEndPosixTest, WithoutALockFileTheFileIsWaitedForTenSecondsAtMost) {
   const RunResult result = run(kAsNobody + Args{"timeout", "30", tool(), "/B", "a.com", hosts});
   const auto waited = std::chrono::steady_clock::now() - started;
   release(pid);
-  EXPECT_TRUE(is_report(result.output, "", "EFOpenError Cannot open file " + hosts)) << result.output;
+  EXPECT_TRUE(is_report(result.output, "", "EFOpenError Cannot open file " + hosts)) << ::testing::PrintToString(result.output);
   EXPECT_EQ(result.status, 1);
   EXPECT_TRUE(waited >= std::chrono::seconds(9) && waited < std::chrono::seconds(15));
   EXPECT_EQ(read_file(hosts), kHosts);

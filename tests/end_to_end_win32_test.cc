@@ -54,7 +54,7 @@ TEST(EndToEndWindowsTest, FileHeldElsewhereIsReportedAndKept) {
     const auto waited = std::chrono::steady_clock::now() - started;
     if (mutex) platform::unlock_run(site, lock);
     holder.reset();
-    EXPECT_TRUE(is_report(result.output, "", "EFOpenError Cannot open file " + hosts)) << result.output;
+    EXPECT_TRUE(is_report(result.output, "", "EFOpenError Cannot open file " + hosts)) << ::testing::PrintToString(result.output);
     EXPECT_EQ(result.status, 1);
     EXPECT_TRUE(!mutex || (waited >= std::chrono::seconds(9) && waited < std::chrono::seconds(20)));
     EXPECT_EQ(read_file(hosts), kHosts);

@@ -39,7 +39,7 @@ TEST(CommandLineTest, CutsArgumentsAsTheToolReadsThem) {
       {"t \"" + x4096 + "a b\" c", {x4096, "a b", "c"}},
       {"t \"" + x4096 + "\" c", {x4096, "c"}},
   };
-  for (const auto& [line, arguments] : cases) EXPECT_EQ(split(line), arguments) << line.substr(0, 40);
+  for (const auto& [line, arguments] : cases) EXPECT_EQ(split(line), arguments) << ::testing::PrintToString(line.substr(0, 40));
 }
 
 #ifndef _WIN32  // Windows hands the program its command line whole; elsewhere it is rebuilt.
@@ -54,7 +54,7 @@ TEST(CommandLineTest, LineRebuiltFromArgumentsSplitsBackToThem) {
   };
   for (const auto& [argv, line, arguments] : cases) {
     EXPECT_EQ(platform::command_line(static_cast<int>(argv.size()), argv.data()), line);
-    EXPECT_EQ(split(line), arguments) << line;
+    EXPECT_EQ(split(line), arguments) << ::testing::PrintToString(line);
   }
 }
 #endif
