@@ -7,6 +7,7 @@
 namespace tarnwick {
 namespace {
 
+// Each kind's name, and the kind above it in the tree.
 struct KindInfo {
   std::string_view name;
   Kind parent;
@@ -48,16 +49,6 @@ const KindInfo& info(Kind kind) { return kKinds[static_cast<std::size_t>(kind)];
 }  // namespace
 
 std::string_view kind_name(Kind kind) { return info(kind).name; }
-
-Kind parent_kind(Kind kind) { return info(kind).parent; }
-
-bool is_kind_of(Kind kind, Kind ancestor) {
-  for (;;) {
-    if (kind == ancestor) return true;
-    if (kind == Kind::Exception) return false;
-    kind = parent_kind(kind);
-  }
-}
 
 Failure::Failure(Kind kind, const void* address, std::string_view text, std::string_view more,
                  std::string_view tail)

@@ -45,9 +45,6 @@ enum class Kind : std::uint8_t {
 };
 
 std::string_view kind_name(Kind kind);
-Kind parent_kind(Kind kind);  // Exception is its own parent
-// True when `kind` is `ancestor` or lies below it in the tree.
-bool is_kind_of(Kind kind, Kind ancestor);
 
 class Failure {
  public:
