@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
   if (fault == "early-out-of-memory") runtime_error(RuntimeCondition::kOutOfMemory, reinterpret_cast<void*>(&main));
   start_up();
   platform::Site site;
-  if (argc > 2 && !(platform::locate(argv[2], site) && platform::lock_run(site) >= 0)) return 3;
+  if (argc > 2 && !(platform::locate(argv[2], site) && platform::lock_companion(site) >= 0)) return 3;
   if (fault == "mapped-file-shrunk") read_shrunk_mapping();
   if (fault == "null-read") g_zero = *g_null;
   if (fault == "bad-write") *g_bad = 1;

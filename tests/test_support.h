@@ -102,7 +102,7 @@ class FakeSystem : public platform::Seam, public OutputSink {
   }
   platform::ErrorCode fail(platform::Call call) override {
     if (call == platform::Call::kAllocate) return ++allocations == nth_allocation ? platform::kErrorNotEnoughMemory : 0;
-    if (call != platform::Call::kClose && ++calls == nth_call) return platform::kErrorAccessDenied;
+    if (call != platform::Call::kClose && ++calls == nth_call) return failed = call, platform::kErrorAccessDenied;
     const int seen = ++counts_[static_cast<int>(call)];
     platform::ErrorCode code = 0;
     for (const Planned& p : planned_) {
@@ -124,11 +124,12 @@ class FakeSystem : public platform::Seam, public OutputSink {
   // When not 0, the n-th call of any kind (closes and allocations not
   // counted), or the n-th allocation, fails; calls and allocations are counted.
   int nth_call = 0, nth_allocation = 0, calls = 0, allocations = 0;
+  platform::Call failed = platform::Call::kAllocate;  // the call made to fail, once one is
 
  private:
   struct Planned { platform::Call call; int occurrence; platform::ErrorCode code; std::function<void()> action; };
   std::vector<Planned> planned_;
-  int counts_[32] = {};
+  int counts_[48] = {};
 };
 
 }  // namespace tarnwick::testing

@@ -90,6 +90,7 @@ struct FileStamp {
   std::uint64_t size = 0;
   std::int64_t modified = 0;  // last write, in the system's finest unit
   std::int64_t changed = 0;   // last change of any kind, where the system keeps it
+  std::uint64_t links = 1;    // the names the file has
   bool operator==(const FileStamp&) const = default;
 };
 bool stamp(Handle handle, FileStamp& out);
@@ -98,16 +99,34 @@ bool stamp(Handle handle, FileStamp& out);
 // holds the old file for the moment of a replace, where the system needs it.
 enum class Companion { kLock, kJournal, kTemporary, kBackup };
 
-// Opens a companion of the file at `site`: `create` makes a new one (refused
-// when one exists) that only its owner may use, otherwise an existing one is
-// opened for reading. A companion that a run cannot have left (made by a user
-// other than the file's owner, the administrator or this user, or open to
-// others' changes) counts as missing.
+// Opens a companion of the file at `site`: `create` makes a new one, owned by
+// this user and open to nobody else, and refuses when the name is taken by a
+// companion a run may have left; otherwise an existing one is opened for
+// reading. A companion that a run cannot have left (not a plain file with one
+// name, made by a user other than the file's owner, the administrator or this
+// user, or open to others' changes) counts as missing, and goes where a new
+// one is made. A journal made is published to the run's own files.
 Handle open_companion(const Site& site, Companion companion, bool create);
+// Withdraws the companion from the run's own files, then removes it.
 bool remove_companion(const Site& site, Companion companion);
+// Renames the journal beside the file at `site` to its name followed by ".N",
+// the first N from 1 that is free, and makes that durable. No run touches a
+// journal set aside again.
+bool set_aside_journal(const Site& site);
+// Removes the temporary files that runs which died left beside the file at
+// `site`, under every name a run gives one, where a trusted user made them.
+void remove_leftovers(const Site& site);
 
 // Makes the directory entries beside the file durable.
 bool sync_directory(const Site& site);
+
+// A file with several names marks the journal of a save in progress on
+// itself, so that runs through any of its names find it: `journal` is the
+// site whose journal it is, nullptr to take the mark away.
+bool mark_journal(Handle file, const Site* journal);
+// The site whose journal is marked on the file at `site`, its directory held
+// (closed with close()). False when none is marked.
+bool marked_journal(const Site& site, Site& journal);
 
 // ---- Replacing a file's content -----------------------------------------------
 //
@@ -129,22 +148,23 @@ bool adopt_owner(Handle from, Handle to);
 Handle create_temporary(const Site& site);
 
 // Makes the temporary file the same file as `target` to its users: owner,
-// permissions and every extended attribute (access lists, security labels).
-// False when that cannot be done, or when the replacement could not be the
-// same file (the target has other hard links).
+// permissions and every extended attribute (access lists, security labels,
+// capabilities). Called once its text is written, since writing drops some.
+// False when that cannot be done.
 bool copy_metadata(Handle target, Handle temporary);
 
 // Makes the file's bytes durable.
 bool sync(Handle handle);
 
-// Moves the temporary file over the file at `site` in one step and makes that
-// durable; the temporary handle is closed. The file keeps its attributes. False
-// when the system refuses (for example a target that is a mount point); the
-// file then holds its old text, or, where it left its name and could not get
-// it back, the old text stays under the backup name.
+// Moves the temporary file over the file at `site` in one step; the temporary
+// handle is closed. The file keeps its attributes. False when the system
+// refuses (for example a target that is a mount point); the file then holds
+// its old text, or, where it left its name and could not get it back, the old
+// text stays under the backup name. The move is durable once
+// sync_directory() succeeds.
 bool replace_with_temporary(const Site& site, Handle& temporary);
 
-// Removes a named temporary file, if one is left. Safe in a fault handler.
+// Removes a named temporary file, if one is left.
 void discard_temporary();
 
 // Writes `bytes` at `offset`, continuing after short writes.
@@ -152,17 +172,31 @@ bool write_at(Handle handle, std::int64_t offset, std::string_view bytes);
 
 bool truncate(Handle handle, std::int64_t size);
 
+// What the system takes from a file whenever it is written (Linux's file
+// capabilities), kept to be put back once the save's text is durable.
+struct Capability {
+  char bytes[64];
+  std::size_t size = 0;  // 0: the file has none
+};
+bool capability_of(Handle file, Capability& out);
+bool restore_capability(Handle file, const Capability& capability);
+
 // ---- Serialising runs -------------------------------------------------------------
 
-// Takes the lock that runs of the tool on the file at `site` share, waiting
-// while another run holds it. Where the system allows, it is a lock file beside
-// the file that only the file's owner can open, removed again by unlock_run, so
-// that a user who may merely read the file cannot hold runs up. Elsewhere the
-// file itself is locked, waiting 10 seconds at most. Gives kInvalidHandle when
-// no lock can be had: last_error() is then kErrorSharingViolation when another
-// holds it, and anything else when the file cannot be locked at all.
-Handle lock_run(const Site& site);
-void unlock_run(const Site& site, Handle lock);
+// Takes the lock file that runs of the tool on the file at `site` share,
+// waiting while another run holds it, without limit: a holder removes it at
+// its end, and a waiting run then takes the next one. It is open only to
+// those who may write the file, so that a user who may merely read the file
+// cannot hold runs up. kInvalidHandle when this user may not make or open one;
+// last_error() is kErrorSharingViolation where another holds it for too long.
+Handle lock_companion(const Site& site);
+void unlock_companion(const Site& site, Handle lock);
+// Locks the file itself, which anyone who may read it can lock too, so waited
+// for 10 seconds at most: then kErrorSharingViolation.
+Handle lock_itself(const Site& site);
+// True when runs that share no lock file may edit the file: someone besides
+// this user may write it, or it has several names.
+bool others_may_write(const Site& site);
 
 // ---- Interrupts ---------------------------------------------------------------------
 
@@ -172,8 +206,10 @@ void unlock_run(const Site& site, Handle lock);
 void hold_interrupts();
 void release_interrupts();
 
-// Removes what the run keeps beside the file it edits (the lock file and a named
-// temporary file), for a run that ends abruptly. Safe in a fault handler.
+// For a run that ends abruptly: removes the run's own files that an abnormal
+// end removes (the lock file and a named temporary file; never a journal or a
+// backup, which may hold the only old text). Safe in a fault handler: it only
+// sees files published whole.
 void remove_run_files();
 
 // ---- Memory ---------------------------------------------------------------------

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <sys/stat.h>
 
 #include <cstddef>
 
@@ -21,16 +22,30 @@ T fail_with_errno(T result) {
   return fail_with(map_errno(errno), result);
 }
 
-// A file a run keeps beside the file it edits, by directory and name, so that
-// an interrupt or a fault can remove it; the name is empty while there is none.
-struct RunFile {
-  int directory = -1;
-  char name[NAME_MAX + 1] = "";
-};
-extern RunFile g_lock_file;
-extern RunFile g_named_temporary;
+// Opens a directory to work in through *at calls: for reading where this user
+// may, held without reading (O_PATH) where it may only be passed through.
+int open_directory(const char* path);
 
-void remove_run_file(RunFile& file);
+// The file's own name within its site's path.
+inline const char* name_of(const Site& site) { return site.path.c_str() + site.name_at; }
+
+// The name of a companion: the file's own name and a suffix. False when that
+// would be too long a name.
+bool companion_name(const Site& site, Companion companion, char (&out)[NAME_MAX + 1]);
+
+// True when `made`, a file beside `target` in `directory`, was made by one
+// who may write the target: its owner, the administrator, or a member of a
+// group that may write it.
+bool made_by_writer(const struct stat& made, const struct stat& target, int directory);
+
+// True when `held`, an open file, is still the file that `name` names.
+bool still_named(int directory, const char* name, int held);
+
+// The run's own files: the companions it has made, each by its directory and
+// its whole name, published once made and withdrawn before it goes, so that
+// the signal handlers see complete names only (see run_files.cc).
+void publish_run_file(Companion companion, int directory, const char* name);
+void withdraw_run_file(Companion companion);
 
 // A mapped file's block, so that a fault on it can be told from others.
 struct Mapping {

@@ -104,11 +104,6 @@ void release_interrupts() {
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-void remove_run_files() {
-  remove_run_file(g_named_temporary);
-  remove_run_file(g_lock_file);
-}
-
 // ---- Console and process ---------------------------------------------------------
 
 Handle standard_output() {

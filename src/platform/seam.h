@@ -20,7 +20,9 @@ enum class Call {
   kStamp,
   kOpenCompanion,
   kRemoveCompanion,
+  kSetAside,
   kSyncDirectory,
+  kMarkJournal,
   kOpenForUpdate,
   kAdoptOwner,
   kCreateTemporary,
@@ -32,8 +34,14 @@ enum class Call {
   kTruncate,
   kMapFile,
   kDetachMapping,
-  kLockRun,
+  kCapability,
+  kLockCompanion,
+  kLockItself,
   kAllocate,
+  // Not calls that fail, but the steps of making a run's file known to the
+  // signal handlers, where a test can act as an interrupt would.
+  kPublish,
+  kWithdraw,
 };
 
 // Asked by each call before it reaches the system: a non-zero code makes the

@@ -1,3 +1,67 @@
+// Reading and saving the hosts file.
+//
+// NOTES ON THE SAVE
+//
+// A save takes one of three routes. A text already in its written form (CR LF
+// after every line) that only gains lines is APPENDED to. Any other text is
+// written to a temporary file beside the file, which is RENAMED over it. Where
+// a rename cannot keep the file what it is (the file has several names, is a
+// mount point, or its attributes cannot be copied) the text is written IN
+// PLACE. Appending and writing in place change the file itself, so they keep a
+// rollback journal beside it (journal.cc); where no journal can be kept they
+// go on without one, as a tool without journals would.
+//
+// The run's own files are the lock file, the journal and the temporary file
+// (and on Windows a backup); the signal handlers know them through the run's
+// files (run_files.cc in the platform layer).
+//
+// These must hold, whatever stops the run (a failure, a signal, a kill, a full
+// disk, a power cut); the test that shows each is named in brackets:
+//
+//  1. The file that is written is the file that was loaded, as it was loaded:
+//     not a file put in its place since, nor one another program wrote
+//     meanwhile; otherwise EFCreateError and nothing is written. A new change
+//     time or file number alone (overlayfs copies a file up when it is opened
+//     for writing) is no change when the length, last write and bytes are
+//     the same. [HostsFileTest.SaveLeavesTheOldOrTheNewText,
+//     SaveProtocolTest.RegressionsAreMended]
+//  2. The journal is durable before the first byte of the file changes: its
+//     bytes, then its name. [PowerCutTest.*, StoppedRunTest.*]
+//  3. The journal's end is durable before the run ends: a run that ended
+//     with status 0 is never undone. [PowerCutTest.* cuts completed runs]
+//  4. A journal is played back only onto a state its run could have left:
+//     any mix, 512-byte unit by unit, of the old text and the text written,
+//     with a length between the two. Any other state holds a later edit; the
+//     journal is then set aside, never deleted, since it may hold the only
+//     old text. [HostsFileTest.JournalsAreTrustedAndFitted,
+//     SaveProtocolTest.StaleJournalsKeepLaterEdits]
+//  5. The signal handlers know only complete names: a name is published
+//     whole with one store, and withdrawn before its file goes. An abnormal
+//     end removes the lock file and the temporary file, never the journal.
+//     [HostsFileTest.HandlersSeeOnlyWholeNames,
+//     EndToEndTest.FaultsAreReportedAndTheRunsFilesRemoved]
+//  6. Runs on one file take turns, however many: a waiting run retries the
+//     lock file without limit, and a run that cannot share it locks the file
+//     itself, which the lock file's holder then locks too (run_lock.h).
+//     [EndToEndTest.ParallelRunsKeepEveryEdit,
+//     SaveProtocolTest.OverlappingRunsKeepEveryEdit]
+//  7. A file with several names is one file: runs through any of its names
+//     exclude each other, and a live journal is marked on the file itself.
+//     [SaveProtocolTest.StaleJournalsKeepLaterEdits (two names)]
+//  8. The file stays what it was to its users: owner, permissions and every
+//     extended attribute, file capabilities included, which the system
+//     drops whenever a file is written. [EndToEndPosixTest.BlockKeepsLinkAccessListAndAttributes,
+//     SaveProtocolTest.RegressionsAreMended]
+//  9. Nothing a run makes outlives the next run: it removes the journal
+//     (played back or set aside) and the temporary files, under every name a
+//     run gives one, that trusted users made. [StoppedRunTest.*, PowerCutTest.*]
+//
+// Commit points, after which the new text is the outcome:
+//   append:   the journal's removal made durable (invariant 3); before it,
+//             the next run cuts the file back to its old length.
+//   rename:   the rename; made durable by syncing the directory, whose
+//             failure is reported as EWriteError with the new text in place.
+//   in place: as append; before it, the next run writes the old bytes back.
 #include "support/hosts_file.h"
 
 #include <algorithm>
@@ -44,24 +108,46 @@ class TemporaryFile : public OpenFile {
   }
 };
 
-// The bytes from the file's current position to its end: mapped when
-// `may_map` and the system allows, read otherwise. Gives false when the size
-// cannot be measured or fewer bytes arrive than were measured.
-bool read_rest(Handle handle, Bytes& out, bool may_map) {
-  const std::int64_t here = platform::seek(handle, 0, platform::SeekFrom::kCurrent);
-  const std::int64_t size = platform::seek(handle, 0, platform::SeekFrom::kEnd);
-  const std::int64_t back = platform::seek(handle, here, platform::SeekFrom::kBegin);
-  const std::int64_t position = platform::seek(handle, 0, platform::SeekFrom::kCurrent);
-  // A position that did not come back would make the file look shorter.
-  if (here < 0 || size < 0 || back != here || position != here || size < position) return false;
-  const auto count = static_cast<std::size_t>(size - position);
-  if (may_map && position == 0) {
-    out = Bytes::map(handle, count);
-    if (out.is_mapped()) return true;
+// Writes a text over a file from a position on, so that every 512-byte unit
+// from the file's start is written by a single call: a run stopped anywhere
+// leaves each unit old or new, as the journal expects (journal.h).
+class UnitWriter {
+ public:
+  static constexpr std::uint64_t kUnit = 512;
+
+  UnitWriter(Handle file, std::uint64_t at) : file_(file), at_(at) {}
+
+  bool write(std::string_view piece) {
+    if (carried_ > 0) {  // the unit begun by an earlier piece is completed first
+      const auto n = std::min<std::size_t>(piece.size(), kUnit - (at_ + carried_) % kUnit);
+      std::memcpy(carry_ + carried_, piece.data(), n);
+      carried_ += n;
+      piece.remove_prefix(n);
+      if ((at_ + carried_) % kUnit != 0) return true;  // the piece ended inside the unit
+      if (!flush()) return false;
+    }
+    const std::size_t past = (at_ + piece.size()) % kUnit;  // bytes after the last whole unit
+    const std::size_t direct = past > piece.size() ? 0 : piece.size() - past;
+    if (direct > 0 && !platform::write_at(file_, static_cast<std::int64_t>(at_), piece.substr(0, direct))) return false;
+    at_ += direct;
+    std::memcpy(carry_, piece.data() + direct, piece.size() - direct);
+    carried_ = piece.size() - direct;
+    return true;
   }
-  out = Bytes::allocate(count);
-  return platform::read(handle, out.data(), count) == static_cast<std::int64_t>(count);
-}
+
+  bool flush() {
+    if (carried_ > 0 && !platform::write_at(file_, static_cast<std::int64_t>(at_), {carry_, carried_})) return false;
+    at_ += carried_;
+    carried_ = 0;
+    return true;
+  }
+
+ private:
+  Handle file_;
+  std::uint64_t at_;  // where the carried bytes go
+  char carry_[kUnit];
+  std::size_t carried_ = 0;
+};
 
 [[noreturn]] void raise_write_error() { raise_failure(Kind::EWriteError, "Stream write error"); }
 [[noreturn]] void raise_create_error(const std::string& path) {
@@ -106,9 +192,8 @@ HostsFile::HostsFile(std::string path) : path_(std::move(path)) {
   if (!place_.found) return;
   lock_.take(place_.site, path_);
   recover_journal(place_.site, path_);
-  // The name a run gives its new text for the instant before the rename, left
-  // where a run died in that instant.
-  platform::remove_companion(place_.site, platform::Companion::kTemporary);
+  recover_marked_journal(place_.site, path_);
+  platform::remove_leftovers(place_.site);
 }
 
 void HostsFile::load(LineList& list) {
@@ -128,24 +213,32 @@ void HostsFile::load(LineList& list) {
   list.assign(std::move(text), length);
 }
 
-bool HostsFile::unchanged(Handle file) const {
+// Invariant 1. A stamp that differs only in the change time or the file's
+// number is taken for the file's once its bytes are found the same.
+bool HostsFile::unchanged(Handle file, std::string_view loaded_text) {
   platform::FileStamp now;
-  return was_loaded_ && platform::stamp(file, now) && now == loaded_;
+  if (!was_loaded_ || !platform::stamp(file, now)) return false;
+  if (now == loaded_) return true;
+  Bytes bytes;
+  if (now.size != loaded_.size || now.modified != loaded_.modified || platform::seek(file, 0, platform::SeekFrom::kBegin) != 0 ||
+      !read_rest(file, bytes, true) || bytes.view() != loaded_text) {
+    return false;
+  }
+  loaded_ = now;
+  return true;
 }
 
 // Stops a save, before it writes the file, when another program has written
 // the file meanwhile: that change is not overwritten. The save's journal goes.
-void HostsFile::stop_if_changed(Handle file, Journal& journal) const {
-  if (unchanged(file)) return;
-  journal.remove();
+void HostsFile::stop_if_changed(Handle file, std::string_view loaded_text, Journal& journal) {
+  if (unchanged(file, loaded_text)) return;
+  journal.end(file);
   raise_create_error(path_);
 }
 
 void HostsFile::save(const LineList& list) {
-  // Exactly the file that was loaded, as it was loaded: not a file put in its
-  // place since, and not one another program has written meanwhile.
   OpenFile target(place_.found ? platform::open_for_update(place_.site) : platform::kInvalidHandle);
-  if (target.get() < 0 || !unchanged(target.get())) raise_create_error(path_);
+  if (target.get() < 0 || !unchanged(target.get(), list.loaded_text())) raise_create_error(path_);
   // A text already in its written form only grows: what it gains is
   // appended, and a text that gains nothing is not written at all.
   const bool grows = list.extends_loaded_text();
@@ -156,9 +249,10 @@ void HostsFile::save(const LineList& list) {
   // What writing the whole text needs from memory is had before it begins.
   constexpr std::size_t kStagingSize = 256 * 1024;
   Bytes staging = Bytes::allocate(kStagingSize);
-  if (replace_through_temporary(target, list, staging)) return;
+  // Another name would keep the old content: a new file would not be the file.
+  if (loaded_.links == 1 && replace_through_temporary(target, list, staging)) return;
   if (target.get() < 0) target.reset(platform::open_for_update(place_.site));
-  if (target.get() < 0 || !unchanged(target.get())) raise_create_error(path_);
+  if (target.get() < 0 || !unchanged(target.get(), list.loaded_text())) raise_create_error(path_);
   rewrite_in_place(target, list, staging);
 }
 
@@ -168,16 +262,21 @@ void HostsFile::save(const LineList& list) {
 bool HostsFile::replace_through_temporary(OpenFile& target, const LineList& list, Bytes& staging) {
   TemporaryFile temporary(platform::create_temporary(place_.site));
   const Handle handle = temporary.get();
-  if (handle < 0 || !platform::copy_metadata(target.get(), handle)) return false;
+  if (handle < 0) return false;
   const bool written = list.write_joined(staging, [&](std::string_view piece) {
     return platform::write(handle, piece);
   });
-  if (!written || !platform::sync(handle)) raise_write_error();
-  // Written meanwhile by another program: its change is not thrown away.
-  if (!unchanged(target.get())) raise_create_error(path_);
+  if (!written) raise_write_error();
+  // Invariant 8: after the text, which would drop a capability.
+  if (!platform::copy_metadata(target.get(), handle)) return false;
+  if (!platform::sync(handle)) raise_write_error();
+  // Invariant 1: written meanwhile by another program, its change stays.
+  if (!unchanged(target.get(), list.loaded_text())) raise_create_error(path_);
   // The target is let go first: a system may refuse to replace an open file.
   target.close();
-  return platform::replace_with_temporary(place_.site, temporary.handle());
+  if (!platform::replace_with_temporary(place_.site, temporary.handle())) return false;
+  if (!platform::sync_directory(place_.site)) raise_write_error();
+  return true;
 }
 
 // Appends `appended` to the file, whose content is `old_text`, journalled so
@@ -186,42 +285,64 @@ bool HostsFile::replace_through_temporary(OpenFile& target, const LineList& list
 bool HostsFile::append(const OpenFile& target, std::string_view old_text, std::string_view appended) {
   const Handle handle = target.get();
   const auto old_length = static_cast<std::int64_t>(old_text.size());
-  Journal journal(place_.site, handle, old_text, old_text.size(), old_text.size() + appended.size());
+  Journal journal(place_.site, handle, old_text, old_text.size(), old_text.size() + appended.size(),
+                  [&](const PieceWriter& write) { return write(old_text) && write(appended); });
   if (!journal.kept()) return false;
-  stop_if_changed(handle, journal);
-  if (platform::write_at(handle, old_length, appended) && platform::sync(handle) && journal.remove()) return true;
-  if (platform::truncate(handle, old_length) && platform::sync(handle)) journal.remove();
+  stop_if_changed(handle, old_text, journal);
+  if (loaded_.links > 1) journal.mark(handle);
+  platform::Capability capability;
+  if (platform::capability_of(handle, capability) && platform::write_at(handle, old_length, appended) &&
+      platform::restore_capability(handle, capability) && platform::sync(handle) && journal.end(handle)) {
+    return true;
+  }
+  if (platform::truncate(handle, old_length) && platform::restore_capability(handle, capability) &&
+      platform::sync(handle)) {
+    journal.end(handle);
+  }
   raise_write_error();
 }
 
-// Writes the text over the file, journalled; on failure the old text is
-// written back.
+// Writes the text over the file, journalled, from the first byte that
+// differs; on failure the old text is written back.
 void HostsFile::rewrite_in_place(const OpenFile& target, const LineList& list, Bytes& staging) {
   const Handle handle = target.get();
   // The loaded text is the file's content, and must no longer show the file
   // once the file is written over.
   if (!list.detach_text()) raise_write_error();
   const std::string_view old_text = list.loaded_text();
-  // A rewrite never makes the file longer than the old text and the new one.
+  const TextSource new_text = [&](const PieceWriter& write) { return list.write_joined(staging, write); };
   std::uint64_t new_length = 0;
-  Bytes no_staging;  // counted, not copied
-  list.write_joined(no_staging, [&](std::string_view piece) {
+  std::uint64_t offset = UINT64_MAX;  // where the new text first differs from the old
+  new_text([&](std::string_view piece) {
+    const std::string_view old_part = old_text.substr(std::min<std::uint64_t>(new_length, old_text.size()));
+    if (offset == UINT64_MAX && piece.data() != old_part.data()) {  // a piece of the old text in its place is the same
+      const auto [in_piece, in_old] = std::mismatch(piece.begin(), piece.end(), old_part.begin(), old_part.end());
+      if (in_piece != piece.end()) offset = new_length + static_cast<std::uint64_t>(in_piece - piece.begin());
+    }
     new_length += piece.size();
     return true;
   });
-  Journal journal(place_.site, handle, old_text, 0, std::max<std::uint64_t>(old_text.size(), new_length));
-  stop_if_changed(handle, journal);
-  std::int64_t offset = 0;
-  const bool written = list.write_joined(staging, [&](std::string_view piece) {
-    if (!platform::write_at(handle, offset, piece)) return false;
-    offset += static_cast<std::int64_t>(piece.size());
-    return true;
-  });
-  if (written && platform::truncate(handle, offset) && platform::sync(handle) && journal.remove()) return;
+  offset = std::min({offset, new_length, static_cast<std::uint64_t>(old_text.size())});
+  Journal journal(place_.site, handle, old_text, offset, new_length, new_text);
+  stop_if_changed(handle, old_text, journal);
+  if (loaded_.links > 1) journal.mark(handle);
+  platform::Capability capability;
+  UnitWriter out(handle, offset);
+  std::uint64_t at = 0;
+  const bool written = platform::capability_of(handle, capability) && new_text([&](std::string_view piece) {
+    const std::uint64_t skip = std::min<std::uint64_t>(piece.size(), offset > at ? offset - at : 0);
+    at += piece.size();
+    return out.write(piece.substr(skip));
+  }) && out.flush();
+  if (written && platform::truncate(handle, static_cast<std::int64_t>(new_length)) &&
+      platform::restore_capability(handle, capability) && platform::sync(handle) && journal.end(handle)) {
+    return;
+  }
   // Where putting the old text back fails too, the journal stays for the next run.
-  if (platform::write_at(handle, 0, old_text) && platform::truncate(handle, static_cast<std::int64_t>(old_text.size())) &&
-      platform::sync(handle)) {
-    journal.remove();
+  if (platform::write_at(handle, static_cast<std::int64_t>(offset), old_text.substr(offset)) &&
+      platform::truncate(handle, static_cast<std::int64_t>(old_text.size())) &&
+      platform::restore_capability(handle, capability) && platform::sync(handle)) {
+    journal.end(handle);
   }
   raise_write_error();
 }

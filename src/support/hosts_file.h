@@ -25,7 +25,8 @@ bool is_existing_file(const std::string& path);
 
 // The hosts file one run edits. Made before anything else is done with the
 // file: the path is resolved to the file it names once, the run lock is taken,
-// and a journal left by a run that died is played back.
+// a journal left by a run that died is played back, and the temporary files
+// such a run left are removed.
 class HostsFile {
  public:
   // Raises EFOpenError when the file cannot be had in one piece: another
@@ -55,8 +56,8 @@ class HostsFile {
     ~Place();
   };
 
-  bool unchanged(platform::Handle file) const;
-  void stop_if_changed(platform::Handle file, Journal& journal) const;
+  bool unchanged(platform::Handle file, std::string_view loaded_text);
+  void stop_if_changed(platform::Handle file, std::string_view loaded_text, Journal& journal);
   bool append(const OpenFile& target, std::string_view old_text, std::string_view appended);
   bool replace_through_temporary(OpenFile& target, const LineList& list, Bytes& staging);
   void rewrite_in_place(const OpenFile& target, const LineList& list, Bytes& staging);

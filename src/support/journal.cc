@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "support/bytes.h"
 #include "support/failure.h"
@@ -12,39 +13,158 @@ namespace {
 
 using platform::Handle;
 
-constexpr char kMagic[8] = {'T', 'W', 'J', 'O', 'U', 'R', 'N', '1'};
+constexpr char kMagic[8] = {'T', 'W', 'J', 'O', 'U', 'R', 'N', '2'};
+// The unit a power cut keeps or loses whole: a disk sector. Appends start in
+// the middle of one, so a page would be too coarse.
+constexpr std::uint64_t kUnit = 512;
 
 struct Header {
   char magic[8];
   std::uint64_t file;
   std::uint64_t old_length;
-  std::uint64_t saved_offset;
-  std::uint64_t saved_length;
-  std::uint64_t largest;  // the longest the save can have made the file
+  std::uint64_t new_length;
+  std::uint64_t offset;
   std::uint64_t checksum;
 };
-static_assert(sizeof(Header) == 56);
+static_assert(sizeof(Header) == 48);
 
-// A fast 64-bit hash over 8-byte words: enough to tell a torn or missing write
-// from a complete one, not a defence against deliberate forgery.
-std::uint64_t checksum(const Header& header, std::string_view saved) {
-  constexpr std::uint64_t kPrime = 0x9E3779B97F4A7C15ull;
-  std::uint64_t hash = 0;
-  const auto mix = [&](std::string_view bytes) {
-    std::size_t i = 0;
-    for (; i + 8 <= bytes.size(); i += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, bytes.data() + i, 8);
-      hash = (hash ^ word) * kPrime;
-      hash ^= hash >> 29;
-    }
-    for (; i < bytes.size(); ++i) hash = (hash ^ static_cast<unsigned char>(bytes[i])) * kPrime;
+// Where the parts of a journal lie, from its header.
+struct Layout {
+  std::uint64_t old_length, new_length, offset;
+
+  std::uint64_t shorter() const { return std::min(old_length, new_length); }
+  std::uint64_t longer() const { return std::max(old_length, new_length); }
+  // From here on the new bytes are kept whole: every unit below lies within
+  // both texts, so a power cut leaves it whole or not at all.
+  std::uint64_t tail_at() const { return std::max(offset, shorter() / kUnit * kUnit); }
+  std::uint64_t first_unit() const { return offset / kUnit; }
+  std::uint64_t units() const { return tail_at() > offset ? tail_at() / kUnit - first_unit() : 0; }
+  std::uint64_t saved_length() const { return old_length - offset; }
+  std::uint64_t tail_length() const { return new_length - tail_at(); }
+  std::uint64_t size() const { return sizeof(Header) + saved_length() + units() * 8 + tail_length(); }
+  bool valid() const { return offset <= shorter(); }
+};
+
+// A fast 64-bit hash in four lanes: enough to tell a unit, or a journal, from
+// another one, not a defence against deliberate forgery.
+std::uint64_t hash(std::string_view bytes, std::uint64_t seed = 0) {
+  constexpr std::uint64_t kPrime1 = 0x9E3779B185EBCA87ull, kPrime2 = 0xC2B2AE3D27D4EB4Full;
+  const auto word = [&](std::size_t at) {
+    std::uint64_t w;
+    std::memcpy(&w, bytes.data() + at, 8);
+    return w;
   };
-  Header unsummed = header;
-  unsummed.checksum = 0;
-  mix({reinterpret_cast<const char*>(&unsummed), sizeof unsummed});
-  mix(saved);
-  return hash ^ (hash >> 32);
+  const auto round = [](std::uint64_t lane, std::uint64_t w) {
+    lane += w * kPrime2;
+    return ((lane << 31) | (lane >> 33)) * kPrime1;
+  };
+  std::uint64_t lanes[4] = {seed + kPrime1 + kPrime2, seed + kPrime2, seed, seed - kPrime1};
+  std::size_t i = 0;
+  for (; i + 32 <= bytes.size(); i += 32) {
+    for (int k = 0; k < 4; ++k) lanes[k] = round(lanes[k], word(i + 8 * k));
+  }
+  std::uint64_t h = bytes.size();
+  for (int k = 0; k < 4; ++k) h = round(h ^ lanes[k], lanes[k] >> 7);
+  for (; i + 8 <= bytes.size(); i += 8) h = round(h, word(i));
+  for (; i < bytes.size(); ++i) h = round(h, static_cast<unsigned char>(bytes[i]));
+  h ^= h >> 33;
+  h *= kPrime2;
+  return h ^ (h >> 29);
+}
+
+std::string_view as_bytes(const std::vector<std::uint64_t>& words) {
+  return {reinterpret_cast<const char*>(words.data()), words.size() * 8};
+}
+
+// A journal's content, as made by a save or read back by a later run.
+struct Content {
+  Header header{};
+  Bytes saved;                       // the old bytes from the offset
+  std::vector<std::uint64_t> units;  // the new bytes' checksums, unit by unit
+  Bytes tail;                        // the new bytes from tail_at() on
+
+  Layout layout() const { return {header.old_length, header.new_length, header.offset}; }
+  // Of the whole journal, whose old bytes are `old_bytes`.
+  std::uint64_t checksum(std::string_view old_bytes) const {
+    Header unsummed = header;
+    unsummed.checksum = 0;
+    std::uint64_t sum = hash({reinterpret_cast<const char*>(&unsummed), sizeof unsummed});
+    for (const std::string_view part : {old_bytes, as_bytes(units), tail.view()}) sum = hash(part, sum);
+    return sum;
+  }
+};
+
+// Takes the new text piece by piece: the checksum of each unit from the
+// offset up to tail_at(), and the bytes from there on.
+class NewBytes {
+ public:
+  NewBytes(const Layout& layout, Content& content) : layout_(layout), content_(content) {}
+
+  bool take(std::string_view piece) {
+    while (!piece.empty()) {
+      std::size_t n = piece.size();
+      if (at_ < layout_.offset) {
+        n = static_cast<std::size_t>(std::min<std::uint64_t>(n, layout_.offset - at_));
+      } else if (at_ < layout_.tail_at()) {
+        const std::uint64_t unit = at_ / kUnit;
+        const std::uint64_t unit_end = std::min((unit + 1) * kUnit, layout_.tail_at());
+        n = static_cast<std::size_t>(std::min<std::uint64_t>(n, unit_end - at_));
+        std::uint64_t& sum = content_.units[unit - layout_.first_unit()];
+        if (buffered_ == 0 && at_ + n == unit_end && at_ == std::max(unit * kUnit, layout_.offset)) {
+          sum = hash(piece.substr(0, n));  // a whole unit in one piece
+        } else {
+          std::memcpy(unit_ + buffered_, piece.data(), n);
+          buffered_ += n;
+          if (at_ + n == unit_end) sum = hash({unit_, buffered_}), buffered_ = 0;
+        }
+      } else {
+        std::memcpy(content_.tail.data() + (at_ - layout_.tail_at()), piece.data(), n);
+      }
+      at_ += n;
+      piece.remove_prefix(n);
+    }
+    return true;
+  }
+
+ private:
+  const Layout& layout_;
+  Content& content_;
+  std::uint64_t at_ = 0;
+  char unit_[kUnit];
+  std::size_t buffered_ = 0;
+};
+
+// True when `file` is a state that a save journalled as `content` can have
+// left: a length between the old and the new, and unit by unit from the
+// offset either the bytes the save writes (the new text, then what stood after
+// it in the old text until the file is cut to length), or the old text, past
+// whose end stand bytes not written yet (zeros) or, once the old text has been
+// written back over a longer new one, the new bytes until the file is cut.
+bool could_have_left(const Content& content, std::string_view file) {
+  const Layout layout = content.layout();
+  if (file.size() < layout.shorter() || file.size() > layout.longer()) return false;
+  const auto old_byte = [&](std::uint64_t at) { return content.saved.data()[at - layout.offset]; };
+  const auto written_byte = [&](std::uint64_t at) {
+    return at < layout.new_length ? content.tail.data()[at - layout.tail_at()] : old_byte(at);
+  };
+  const auto all = [&](std::uint64_t from, std::uint64_t to, const auto& expected) {
+    for (std::uint64_t at = from; at < to; ++at) {
+      if (file[at] != expected(at)) return false;
+    }
+    return true;
+  };
+  const auto zero = [](std::uint64_t) { return '\0'; };
+  for (std::uint64_t unit = layout.first_unit(); unit * kUnit < file.size(); ++unit) {
+    const std::uint64_t start = std::max(unit * kUnit, layout.offset);
+    const std::uint64_t end = std::min((unit + 1) * kUnit, static_cast<std::uint64_t>(file.size()));
+    if (start >= end) continue;
+    const std::uint64_t old_end = std::clamp(layout.old_length, start, end);
+    if (all(start, old_end, old_byte) && (all(old_end, end, zero) || all(old_end, end, written_byte))) continue;
+    const bool written = end <= layout.tail_at() ? hash(file.substr(start, end - start)) == content.units[unit - layout.first_unit()]
+                                                 : all(start, end, written_byte);
+    if (!written) return false;
+  }
+  return true;
 }
 
 // Closes its handle on every way out.
@@ -62,33 +182,48 @@ class OpenHandle {
   Handle handle_;
 };
 
+bool remove_durably(const platform::Site& site) {
+  return platform::remove_companion(site, platform::Companion::kJournal) && platform::sync_directory(site);
+}
+
 }  // namespace
 
-Journal::Journal(const platform::Site& site, Handle target, std::string_view old_text,
-                 std::uint64_t saved_offset, std::uint64_t largest)
+Journal::Journal(const platform::Site& site, Handle target, std::string_view old_text, std::uint64_t offset,
+                 std::uint64_t new_length, const TextSource& new_text)
     : site_(site) {
+  Content content;
+  const Layout layout{old_text.size(), new_length, offset};
+  // What the save will write is taken before the journal is begun.
+  content.units.resize(layout.units());
+  content.tail = Bytes::allocate(layout.tail_length());
+  NewBytes taken(layout, content);
+  new_text([&](std::string_view piece) { return taken.take(piece); });
   {
     const OpenHandle journal(platform::open_companion(site, platform::Companion::kJournal, true));
     if (journal.get() < 0) return;
-    const std::string_view saved = old_text.substr(saved_offset);
     platform::FileStamp stamp;
-    Header header{};
-    std::memcpy(header.magic, kMagic, sizeof kMagic);
-    header.old_length = old_text.size();
-    header.saved_offset = saved_offset;
-    header.saved_length = saved.size();
-    header.largest = largest;
+    std::memcpy(content.header.magic, kMagic, sizeof kMagic);
+    content.header.old_length = layout.old_length;
+    content.header.new_length = layout.new_length;
+    content.header.offset = layout.offset;
     // The file's owner's, and nobody else's: it holds the file's text, and a
     // journal others could change would be played back as the file's. Where
     // this user may not give it away it stays theirs, and only their own
     // runs will play it back.
     platform::adopt_owner(target, journal.get());
     kept_ = platform::stamp(target, stamp);
-    header.file = stamp.file;
-    header.checksum = checksum(header, saved);
-    kept_ = kept_ &&
-            platform::write_at(journal.get(), 0, {reinterpret_cast<const char*>(&header), sizeof header}) &&
-            platform::write_at(journal.get(), sizeof header, saved) && platform::sync(journal.get());
+    content.header.file = stamp.file;
+    // The old bytes go straight from the text.
+    const std::string_view saved = old_text.substr(layout.offset);
+    content.header.checksum = content.checksum(saved);
+    const Header& header = content.header;
+    std::int64_t at = 0;
+    for (const std::string_view part : {std::string_view(reinterpret_cast<const char*>(&header), sizeof header), saved,
+                                        as_bytes(content.units), content.tail.view()}) {
+      kept_ = kept_ && platform::write_at(journal.get(), at, part);
+      at += static_cast<std::int64_t>(part.size());
+    }
+    kept_ = kept_ && platform::sync(journal.get());
   }
   kept_ = kept_ && platform::sync_directory(site);
   // A journal begun and left would take the file back to its old text later.
@@ -97,76 +232,99 @@ Journal::Journal(const platform::Site& site, Handle target, std::string_view old
   }
 }
 
-bool Journal::remove() {
-  if (kept_ && !platform::remove_companion(site_, platform::Companion::kJournal)) return false;
+void Journal::mark(Handle target) {
+  marked_ = kept_ && platform::mark_journal(target, &site_) && platform::sync(target);
+}
+
+bool Journal::end(Handle target) {
+  if (kept_ && !remove_durably(site_)) return false;
   kept_ = false;
+  // A mark left behind names no journal, and the next run takes it away.
+  if (marked_) platform::mark_journal(target, nullptr);
+  marked_ = false;
   return true;
 }
 
 namespace {
 
 // Reads the journal beside the file at `site`: false when there is none.
-// `complete` tells whether it is whole and checks out; then `header` and
-// `saved` hold it. A journal that cannot be read raises EFOpenError: it may
-// hold the only old text.
-bool read_journal(const platform::Site& site, const std::string& path, Header& header, Bytes& saved,
-                  bool& complete) {
+// `complete` tells whether it is whole and checks out; then `content` holds
+// it. A journal that cannot be read raises EFOpenError: it may hold the only
+// old text.
+bool read_journal(const platform::Site& site, const std::string& path, Content& content, bool& complete) {
   const OpenHandle journal(platform::open_companion(site, platform::Companion::kJournal, false));
   const auto read_error = [&] { raise_failure(Kind::EFOpenError, "Cannot open file ", path); };
   if (journal.get() < 0) {
     if (platform::last_error() == platform::kErrorFileNotFound) return false;
     read_error();
   }
+  Header& header = content.header;
   const std::int64_t size = platform::seek(journal.get(), 0, platform::SeekFrom::kEnd);
   if (size < 0 || platform::seek(journal.get(), 0, platform::SeekFrom::kBegin) != 0) read_error();
   const auto head = static_cast<std::int64_t>(std::min<std::uint64_t>(size, sizeof header));
   if (platform::read(journal.get(), reinterpret_cast<char*>(&header), static_cast<std::size_t>(head)) != head) {
     read_error();
   }
-  complete = head == static_cast<std::int64_t>(sizeof header) &&
-             std::memcmp(header.magic, kMagic, sizeof kMagic) == 0 &&
-             header.saved_length == static_cast<std::uint64_t>(size) - sizeof header &&
-             header.saved_offset <= header.old_length &&
-             header.saved_length == header.old_length - header.saved_offset;
+  const Layout layout = content.layout();
+  complete = head == static_cast<std::int64_t>(sizeof header) && std::memcmp(header.magic, kMagic, sizeof kMagic) == 0 &&
+             layout.valid() && layout.size() == static_cast<std::uint64_t>(size);
   if (!complete) return true;
-  saved = Bytes::allocate(header.saved_length);
-  if (platform::read(journal.get(), saved.data(), saved.size()) != static_cast<std::int64_t>(saved.size())) {
-    read_error();
+  content.saved = Bytes::allocate(layout.saved_length());
+  content.units.resize(layout.units());
+  content.tail = Bytes::allocate(layout.tail_length());
+  for (const std::string_view part : {content.saved.view(), as_bytes(content.units), content.tail.view()}) {
+    if (platform::read(journal.get(), const_cast<char*>(part.data()), part.size()) !=
+        static_cast<std::int64_t>(part.size())) {
+      read_error();
+    }
   }
-  complete = checksum(header, saved.view()) == header.checksum;
+  complete = content.checksum(content.saved.view()) == header.checksum;
   return true;
 }
 
 }  // namespace
 
 void recover_journal(const platform::Site& site, const std::string& path) {
-  Header header{};
-  Bytes saved;
+  Content content;
   bool complete = false;
-  if (!read_journal(site, path, header, saved, complete)) return;
+  if (!read_journal(site, path, content, complete)) return;
   const auto open_error = [&] { raise_failure(Kind::EFOpenError, "Cannot open file ", path); };
-  const InterruptHold hold;
-  if (complete) {
-    const OpenHandle target(platform::open_for_update(site));
-    platform::FileStamp stamp;
-    if (target.get() < 0 || !platform::stamp(target.get(), stamp)) open_error();
-    // A journal kept for a file since replaced by another, or since written
-    // to a length the save could not have left, is of no use to it: the file
-    // is as someone made it after the run died. Otherwise the saved bytes are
-    // the file's old bytes from the offset on: written back and cut to the
-    // old length, the file holds its old text.
-    const bool as_left = stamp.file == header.file && stamp.size >= header.saved_offset &&
-                         stamp.size <= header.largest;
-    if (as_left &&
-        !(platform::write_at(target.get(), static_cast<std::int64_t>(header.saved_offset), saved.view()) &&
-          platform::truncate(target.get(), static_cast<std::int64_t>(header.old_length)) &&
-          platform::sync(target.get()))) {
-      open_error();
-    }
+  // Not whole: the file was never touched.
+  if (!complete) {
+    platform::remove_companion(site, platform::Companion::kJournal);
+    return;
   }
-  // An incomplete journal that cannot go is harmless: the file was never
-  // touched, and the save goes on without a journal of its own.
-  if (!platform::remove_companion(site, platform::Companion::kJournal) && complete) open_error();
+  const InterruptHold hold;
+  const OpenHandle target(platform::open_for_update(site));
+  platform::FileStamp stamp;
+  Bytes file;
+  if (target.get() < 0 || !platform::stamp(target.get(), stamp) || !read_rest(target.get(), file, true)) open_error();
+  // A file since replaced by another, or changed in a way the save could not
+  // have left it, holds someone's later edit: it stays as it is.
+  if (stamp.file != content.header.file || !could_have_left(content, file.view())) {
+    platform::set_aside_journal(site);
+    return;
+  }
+  file = Bytes();
+  platform::Capability capability;
+  const Layout layout = content.layout();
+  if (!(platform::capability_of(target.get(), capability) &&
+        platform::write_at(target.get(), static_cast<std::int64_t>(layout.offset), content.saved.view()) &&
+        platform::truncate(target.get(), static_cast<std::int64_t>(layout.old_length)) &&
+        platform::restore_capability(target.get(), capability) && platform::sync(target.get()) &&
+        remove_durably(site))) {
+    open_error();
+  }
+}
+
+void recover_marked_journal(const platform::Site& site, const std::string& path) {
+  platform::Site marked;
+  if (!platform::marked_journal(site, marked)) return;
+  const OpenHandle directory(marked.directory);
+  // Its own journal, a run through this name has dealt with already.
+  if (marked.path != site.path) recover_journal(marked, path);
+  const OpenHandle file(platform::open_for_update(site));
+  if (file.get() >= 0) platform::mark_journal(file.get(), nullptr);
 }
 
 }  // namespace tarnwick

@@ -1,55 +1,75 @@
-// The rollback journal of a save that writes over the hosts file in place.
+// The rollback journal of a save that writes over the hosts file itself.
 //
-// Before the first byte of the file is overwritten, the bytes about to change
-// and the file's length go to a journal beside it, made durable together with
-// the directory. A run that dies halfway leaves the journal behind; the next run
-// plays it back before it reads the file, so that the file holds its old text
-// again. A journal is checkable: an incomplete one means the file was never
-// touched.
+// Before the first byte of the file changes, a journal beside it holds enough
+// to recognise, and to undo, every state the save can leave the file in. A
+// power cut keeps any subset of the writes since the last sync, so such a
+// state is any mix, 512-byte unit by unit from the file's start, of the old
+// text (or, past its end, nothing written yet: zeros) and the text the save
+// writes, with a length between the old and the new. The journal holds the
+// old bytes from the offset where the save's writes begin, a checksum of the
+// new bytes of each unit that lies below both lengths, and the new bytes
+// themselves from there on, where a unit may end at any byte.
 //
-// On disk, in the byte order of the machine that wrote it: "TWJOURN1", the
-// file's number on its device, its old length, the offset and length of the
-// saved bytes, the longest the save can make the file, a checksum of all of
-// these and the saved bytes; then the bytes. A file shorter than the offset or
-// longer than that length was written by someone else since, and is left as
-// it is.
+// On disk, in the byte order of the machine that wrote it: "TWJOURN2", the
+// file's number on its device, its old and new lengths, the offset, a
+// checksum of all of the journal; then the old bytes, the units' checksums
+// and the new bytes. A journal that is not whole or does not check out was
+// never finished, so the file was never touched.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
 #include "platform/platform.h"
+#include "support/line_list.h"
 
 namespace tarnwick {
 
+// Hands a whole text, piece by piece from its first byte, to its writer.
+using TextSource = std::function<bool(const PieceWriter& write)>;
+
 class Journal {
  public:
-  // Journals a save that will change `target`, whose whole content is
-  // `old_text`, from `saved_offset` on, to at most `largest` bytes in all
-  // (the most the file may hold meanwhile). Where the directory cannot hold a
-  // journal (read-only, full, ...) nothing is kept and the save goes on
-  // without one. Raises EWriteError when a journal was begun and cannot be
-  // removed again.
-  Journal(const platform::Site& site, platform::Handle target, std::string_view old_text,
-          std::uint64_t saved_offset, std::uint64_t largest);
+  // Journals a save that will write `new_text` (`new_length` bytes) over
+  // `target`, whose whole content is `old_text`, from `offset` on: both texts
+  // are the same before it. Once made, the journal is durable, and published
+  // to the run's own files as one that an abnormal end keeps. Where the
+  // directory cannot hold a journal (read-only, full, ...) nothing is kept.
+  // Raises EWriteError when a journal was begun and cannot be removed again.
+  Journal(const platform::Site& site, platform::Handle target, std::string_view old_text, std::uint64_t offset,
+          std::uint64_t new_length, const TextSource& new_text);
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
 
   bool kept() const { return kept_; }
-  // Removes the journal once the new text is durable; false when it stays.
-  bool remove();
+  // For a file with several names: marks the journal on the file, durably,
+  // so that runs through any of its names find it.
+  void mark(platform::Handle target);
+  // Ends the journal once the file's text is durable: removed, and its
+  // removal made durable, so that no power cut brings it back. False when it
+  // may stay.
+  bool end(platform::Handle target);
 
  private:
   const platform::Site& site_;
   bool kept_ = false;
+  bool marked_ = false;
 };
 
 // Plays back a journal that a run left beside the file at `site` when it died:
-// the saved bytes go back, the file gets its old length, and the journal goes.
-// An incomplete journal, or one kept for another file, is only removed. Raises
-// EFOpenError "Cannot open file PATH" for `path`, and leaves the journal for a
-// later run, when a complete journal cannot be played back.
+// the old bytes go back, the file gets its old length, and the journal ends.
+// A journal not whole is only removed. A journal whose file is in a state its
+// run cannot have left (another program changed it since) is not played back:
+// it may hold the only copy of the old text, so it is set aside, where this
+// user may, as its name followed by ".N". Raises EFOpenError "Cannot open
+// file PATH" for `path`, and leaves the journal, when a journal that fits
+// cannot be played back.
 void recover_journal(const platform::Site& site, const std::string& path);
+
+// The same for a journal marked on the file by a run through another of its
+// names; the mark then goes.
+void recover_marked_journal(const platform::Site& site, const std::string& path);
 
 }  // namespace tarnwick

@@ -5,16 +5,20 @@
 namespace tarnwick {
 
 void RunLock::take(const platform::Site& site, const std::string& path) {
-  lock_ = platform::lock_run(site);
-  if (lock_ >= 0) {
-    site_ = &site;
-  } else if (platform::last_error() == platform::kErrorSharingViolation) {
-    raise_failure(Kind::EFOpenError, "Cannot open file ", path);
-  }
+  site_ = &site;
+  const auto held_elsewhere = [&] {
+    if (platform::last_error() == platform::kErrorSharingViolation) raise_failure(Kind::EFOpenError, "Cannot open file ", path);
+  };
+  lock_file_ = platform::lock_companion(site);
+  if (lock_file_ < 0) held_elsewhere();
+  if (lock_file_ >= 0 && !platform::others_may_write(site)) return;
+  file_lock_ = platform::lock_itself(site);
+  if (file_lock_ < 0) held_elsewhere();
 }
 
 RunLock::~RunLock() {
-  if (lock_ >= 0) platform::unlock_run(*site_, lock_);
+  if (file_lock_ >= 0) platform::close(file_lock_);
+  if (lock_file_ >= 0) platform::unlock_companion(*site_, lock_file_);
 }
 
 }  // namespace tarnwick

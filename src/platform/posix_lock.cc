@@ -1,0 +1,154 @@
+// POSIX backend: the locks that keep runs on one file from overlapping.
+//
+// Runs share a lock file beside the file, open only to those who may write
+// the file. A run takes it in attempts: open it, or make it where there is
+// none; wait for its lock; check that it still has its name, since a holder
+// removes it at its end, and a run that locked a file just removed takes the
+// next one instead. Only a run that may not make or open it locks the file
+// itself, which every reader of the file can lock too: never waited for long.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "platform/posix.h"
+
+namespace tarnwick::platform {
+namespace {
+
+constexpr int kLockWaitMilliseconds = 10000;
+// Something at the lock file's name that no run made is removed for a new
+// lock file this many times at most: a user who keeps putting one back can
+// only send the run to the file's own lock.
+constexpr int kMostRemovals = 3;
+
+// The permissions of a lock file for `target`: open to those who may write
+// the file itself (its owner, and its group or everybody where they may),
+// who could spoil the file anyway, and closed to everybody else.
+mode_t lock_mode(const struct stat& target) {
+  return 0600 | ((target.st_mode & 020) != 0 ? 060 : 0) | ((target.st_mode & 002) != 0 ? 006 : 0);
+}
+
+enum class Attempt { kHeld, kGone, kRefused };
+
+// Removes what holds the lock file's name, a file or a directory, where this
+// user may and has not done so too often.
+bool remove_squatter(int directory, const char* name, int& removals) {
+  return removals++ < kMostRemovals &&
+         (unlinkat(directory, name, 0) == 0 || unlinkat(directory, name, AT_REMOVEDIR) == 0);
+}
+
+// One attempt at the lock file `name` beside `target`.
+Attempt attempt(const Site& site, const struct stat& target, const char* name, int& removals, int& held) {
+  const int directory = site.directory;
+  const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+  int fd = openat(directory, name, flags | O_CREAT | O_EXCL, 0600);
+  const bool created = fd >= 0;
+  if (!created && errno == EEXIST) fd = openat(directory, name, flags);
+  if (fd < 0) {
+    if (errno == ENOENT) return Attempt::kGone;  // its holder removed it meanwhile
+    // A link, a directory, or a file this user may not open.
+    const bool squatted = errno == ELOOP || errno == EISDIR || (errno == EACCES && !created);
+    return squatted && remove_squatter(directory, name, removals) ? Attempt::kGone : Attempt::kRefused;
+  }
+  struct stat info {};
+  bool usable = fstat(fd, &info) == 0;
+  if (usable && created) {
+    // Owned like the file where this user may give it away; in the file's
+    // group at least.
+    if ((info.st_uid != target.st_uid || info.st_gid != target.st_gid) &&
+        fchown(fd, target.st_uid, target.st_gid) != 0) {
+      fchown(fd, static_cast<uid_t>(-1), target.st_gid);
+    }
+    usable = fchmod(fd, lock_mode(target)) == 0 && fstat(fd, &info) == 0;
+  }
+  // Made by someone who may not write the file, or open to others: it could
+  // be held against the run.
+  usable = usable && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
+           (info.st_mode & 0777 & ~lock_mode(target)) == 0 && made_by_writer(info, target, directory);
+  if (!usable) {
+    const bool named = still_named(directory, name, fd);
+    ::close(fd);
+    if (!named) return Attempt::kGone;
+    return remove_squatter(directory, name, removals) ? Attempt::kGone : Attempt::kRefused;
+  }
+  int locked;
+  while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  if (locked != 0) {  // no locks on this file system
+    if (created) unlinkat(directory, name, 0);
+    ::close(fd);
+    return Attempt::kRefused;
+  }
+  if (!still_named(directory, name, fd)) {
+    ::close(fd);
+    return Attempt::kGone;
+  }
+  held = fd;
+  return Attempt::kHeld;
+}
+
+}  // namespace
+
+Handle lock_companion(const Site& site) {
+  if (injected(Call::kLockCompanion)) return kInvalidHandle;
+  struct stat target {};
+  if (fstatat(site.directory, name_of(site), &target, AT_SYMLINK_NOFOLLOW) != 0) return fail_with_errno(kInvalidHandle);
+  char name[NAME_MAX + 1];
+  if (!companion_name(site, Companion::kLock, name)) return kInvalidHandle;
+  int removals = 0;
+  int held = -1;
+  for (;;) {
+    switch (attempt(site, target, name, removals, held)) {
+      case Attempt::kHeld:
+        publish_run_file(Companion::kLock, site.directory, name);
+        return held;
+      case Attempt::kGone:
+        continue;  // without limit: each holder removes its lock file at its end
+      case Attempt::kRefused:
+        return fail_with(kErrorAccessDenied, kInvalidHandle);
+    }
+  }
+}
+
+void unlock_companion(const Site& site, Handle lock) {
+  // Removed while still held: a run waiting for it then finds it gone and
+  // makes a new one.
+  char name[NAME_MAX + 1];
+  withdraw_run_file(Companion::kLock);
+  if (companion_name(site, Companion::kLock, name)) unlinkat(site.directory, name, 0);
+  ::close(fd_of(lock));
+}
+
+Handle lock_itself(const Site& site) {
+  if (injected(Call::kLockItself)) return kInvalidHandle;
+  int waited = 0;
+  for (;;) {
+    const int fd = openat(site.directory, name_of(site), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return fail_with_errno(kInvalidHandle);
+    for (;;) {
+      if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        if (still_named(site.directory, name_of(site), fd)) return fd;
+        break;  // replaced meanwhile by a run that saved by renaming: the new file is locked
+      }
+      const bool busy = errno == EWOULDBLOCK || errno == EINTR;
+      if (!busy || waited >= kLockWaitMilliseconds) {
+        const ErrorCode error = busy ? kErrorSharingViolation : map_errno(errno);
+        ::close(fd);
+        return fail_with(error, kInvalidHandle);
+      }
+      const timespec pause{0, 10 * 1000 * 1000};
+      nanosleep(&pause, nullptr);
+      waited += 10;
+    }
+    ::close(fd);
+  }
+}
+
+bool others_may_write(const Site& site) {
+  struct stat target {};
+  return fstatat(site.directory, name_of(site), &target, AT_SYMLINK_NOFOLLOW) != 0 ||
+         (target.st_mode & 022) != 0 || target.st_uid != geteuid() || target.st_nlink > 1;
+}
+
+}  // namespace tarnwick::platform
