@@ -1,0 +1,155 @@
+// The power cut at each system call of a run: the run is killed there and its
+// ext4 file system shut down at once, so that only what was made durable
+// reaches the disk; mounted again, the file holds the old text or the new one.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <map>
+#include <regex>
+
+#include "test_support.h"
+
+namespace tarnwick {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace testing;
+using Args = std::vector<std::string>;
+
+constexpr unsigned long kShutdown = _IOR('X', 125, std::uint32_t);  // EXT4_IOC_SHUTDOWN
+constexpr std::uint32_t kNoLogFlush = 2;                             // EXT4_GOING_FLAGS_NOLOGFLUSH
+
+std::string entry(const std::string& name) { return "127.0.0.1        " + name + "\r\n"; }
+
+// An ext4 image on a loop device, mounted in this process's own namespace.
+// No timed commit comes between a run and the cut: only what the run itself
+// made durable survives it.
+struct Disk {
+  explicit Disk(const ScratchDir& dir) : image(dir.file("image")), mount_point(dir.file("mnt")) {}
+  ~Disk() { if (mounted) umount2(mount_point.c_str(), MNT_DETACH); }
+  bool mount() { return mounted = run({"mount", "-o", "loop,commit=600", image, mount_point}).status == 0; }
+  void cut() {
+    const int fd = open(mount_point.c_str(), O_RDONLY | O_DIRECTORY);
+    std::uint32_t flags = kNoLogFlush;
+    EXPECT_EQ(ioctl(fd, kShutdown, &flags), 0) << "cannot shut the file system down";
+    close(fd);
+    EXPECT_EQ(umount2(mount_point.c_str(), 0), 0);
+    mounted = false;
+  }
+  std::string file(const std::string& name) const { return mount_point + "/" + name; }
+  Args entries() const {  // sorted, without the fresh file system's own
+    Args names;
+    for (const auto& e : fs::directory_iterator(mount_point)) names.push_back(e.path().filename().string());
+    std::erase(names, "lost+found");
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::string image, mount_point;
+  bool mounted = false;
+};
+
+// The ways a save goes: a journalled append to a text already in written
+// form, a new file renamed over it, and a journalled rewrite in place of a file
+// with a second name.
+struct Route { const char* name; bool hard_link, written_form; };
+const Route kRoutes[] = {{"append", false, true}, {"rename", false, false}, {"in place", true, false}};
+void PrintTo(const Route& route, std::ostream* out) { *out << route.name; }
+
+// Every call of the run from its first on the mount, as strace counts it.
+std::vector<std::pair<std::string, int>> calls_of(const Args& argv, const std::string& mount_point,
+                                                  const std::string& trace) {
+  Args traced = {"strace", "-f", "-qq", "-o", trace};
+  traced.insert(traced.end(), argv.begin(), argv.end());
+  EXPECT_EQ(run(traced).status, 0);
+  std::istringstream lines(read_file(trace));
+  const std::regex call(R"(^[0-9]+ +([a-z0-9_]+)\()");
+  std::vector<std::pair<std::string, int>> calls;
+  std::map<std::string, int> seen;
+  bool reached = false;
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    if (!std::regex_search(line, match, call)) continue;
+    const std::string name = match[1];
+    const int occurrence = ++seen[name];
+    reached = reached || (name != "execve" && line.find(mount_point) != std::string::npos);
+    if (reached && name != "exit_group") calls.emplace_back(name, occurrence);
+  }
+  return calls;
+}
+
+class PowerCutTest : public ::testing::TestWithParam<Route> {};
+INSTANTIATE_TEST_SUITE_P(Routes, PowerCutTest, ::testing::ValuesIn(kRoutes));
+
+TEST_P(PowerCutTest, LeavesTheOldOrTheNewText) {
+  const Route& route = GetParam();
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a file system";
+  if (run({"sh", "-c", "command -v strace && command -v mkfs.ext4"}).status != 0) {
+    GTEST_SKIP() << "needs strace and mkfs.ext4";
+  }
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    GTEST_SKIP() << "cannot make a mount namespace of its own";
+  }
+  ScratchDir dir;
+  Disk disk(dir);
+  fs::create_directory(disk.mount_point);
+  if (run({"mkfs.ext4", "-q", "-F", disk.image, "64M"}).status != 0 || !disk.mount()) {
+    GTEST_SKIP() << "cannot make an ext4 image and mount it on a loop device";
+  }
+  std::string before, written;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string line = "0.0.0.0 tracker" + std::to_string(i) + ".example.net";
+    before += line + (route.written_form ? "\r\n" : "\n");
+    written += line + "\r\n";
+  }
+  const std::string killed = written + entry("KILLED.EXAMPLE.COM"), next = entry("NEXT.EXAMPLE.COM");
+  const Args names = route.hard_link ? Args{"hosts", "link"} : Args{"hosts"};
+  const auto reset = [&] {  // the old text, durably, and nothing else
+    for (const std::string& name : disk.entries()) fs::remove_all(disk.file(name));
+    write_file(disk.file("hosts"), before);
+    if (route.hard_link) fs::create_hard_link(disk.file("hosts"), disk.file("link"));
+    const int fd = open(disk.mount_point.c_str(), O_RDONLY | O_DIRECTORY);
+    EXPECT_EQ(syncfs(fd), 0);
+    close(fd);
+  };
+  const auto shape = [&](const std::string& text) {  // what a file holds, by name where known
+    for (const auto& [name, known] : {std::pair{"old", written}, {"new", killed}, {"old LF", before}}) {
+      if (text == known || text == known + next) return std::string(name) + " text" + (text == known ? "" : " + NEXT");
+    }
+    const std::string end = text.substr(text.size() - std::min<std::size_t>(text.size(), 60));
+    return std::to_string(text.size()) + " bytes ending " + ::testing::PrintToString(end);
+  };
+  const Args argv = {tool(), "/B", "killed.example.com", disk.file("hosts")};
+  reset();
+  auto calls = calls_of(argv, disk.mount_point, dir.file("trace"));
+  EXPECT_GT(calls.size(), 20u);
+  calls.emplace_back("", 0);  // the cut after a run that completed
+  for (const auto& [name, occurrence] : calls) {
+    const bool completes = name.empty();
+    SCOPED_TRACE(std::string(route.name) + ": cut " +
+                 (completes ? "after a completed run" : "at " + name + " #" + std::to_string(occurrence)));
+    reset();
+    const std::string at = name + ":signal=KILL:when=" + std::to_string(occurrence);
+    Args killing = completes ? Args{} : Args{"strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=" + at};
+    killing.insert(killing.end(), argv.begin(), argv.end());
+    EXPECT_EQ(run(killing).status, completes ? 0 : 128 + SIGKILL);
+    disk.cut();
+    ASSERT_TRUE(disk.mount()) << "cannot mount the file system again";
+    const Args left = disk.entries();
+    const std::string cut = shape(read_file(disk.file("hosts")));
+    EXPECT_EQ(run({tool(), "/B", "next.example.com", disk.file("hosts")}).status, 0);
+    const std::string now = read_file(disk.file("hosts"));
+    EXPECT_TRUE(now == killed + next || (!completes && now == written + next))
+        << "after the cut: " << cut << ", beside it " << ::testing::PrintToString(left)
+        << "; after the next run: " << shape(now);
+    EXPECT_EQ(disk.entries(), names);
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick
