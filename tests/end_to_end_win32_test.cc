@@ -46,13 +46,13 @@ TEST(EndToEndWindowsTest, FileHeldElsewhereIsReportedAndKept) {
     write_file(hosts, kHosts);
     std::optional<std::ofstream> holder;
     platform::Site site;
-    const platform::Handle lock = mutex && platform::locate(hosts.c_str(), site) ? platform::lock_run(site) : -1;
+    const platform::Handle lock = mutex && platform::locate(hosts.c_str(), site) ? platform::lock_companion(site) : -1;
     if (!mutex) holder.emplace(hosts, std::ios::binary | std::ios::app);
     ASSERT_TRUE(!mutex || lock >= 0);
     const auto started = std::chrono::steady_clock::now();
     const RunResult result = run({tool(), "/B", "a.com", hosts});
     const auto waited = std::chrono::steady_clock::now() - started;
-    if (mutex) platform::unlock_run(site, lock);
+    if (mutex) platform::unlock_companion(site, lock);
     holder.reset();
     EXPECT_TRUE(is_report(result.output, "", "EFOpenError Cannot open file " + hosts)) << ::testing::PrintToString(result.output);
     EXPECT_EQ(result.status, 1);

@@ -16,6 +16,12 @@ T fail_with_system_error(T result) {
   return fail_with(static_cast<ErrorCode>(GetLastError()), result);
 }
 
+// The run's own files, by their full paths, as the console handler sees them
+// (see win32_run_files.cc).
+inline constexpr std::size_t kRunFilePath = MAX_PATH * 2 + 48;
+void publish_run_file(Companion companion, const char* path);
+void withdraw_run_file(Companion companion);
+
 // The text after the last backslash (or slash) of a path; a backslash that is
 // the second byte of a double-byte character does not count.
 const char* file_name_part(const char* path);

@@ -10,8 +10,9 @@
 namespace tarnwick::platform {
 namespace {
 
-// The one temporary file of a save in progress; empty when there is none.
-char g_temporary_path[MAX_PATH * 2 + 48] = "";
+// The one temporary file of a save in progress (main thread only; the console
+// handler reads the run's files); empty when there is none.
+char g_temporary_path[kRunFilePath] = "";
 
 // Writes all of the bytes. A write the system takes without a byte ends it:
 // a failure, or with `quietly` a success that drops the rest.
@@ -154,6 +155,7 @@ bool stamp(Handle handle, FileStamp& out) {
   out.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   out.modified = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
                                            info.ftLastWriteTime.dwLowDateTime);
+  out.links = info.nNumberOfLinks;
   return true;
 }
 
@@ -175,6 +177,7 @@ Handle open_companion(const Site& site, Companion companion, bool create) {
                              : CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return fail_with_system_error(kInvalidHandle);
+  if (create) publish_run_file(companion, path);
   return handle_of(file);
 }
 
@@ -182,11 +185,46 @@ bool remove_companion(const Site& site, Companion companion) {
   if (injected(Call::kRemoveCompanion)) return false;
   char path[MAX_PATH * 2 + 32];
   if (!companion_path(site, companion, path)) return false;
+  withdraw_run_file(companion);
   return DeleteFileA(path) || GetLastError() == ERROR_FILE_NOT_FOUND || fail_with_system_error(false);
+}
+
+bool set_aside_journal(const Site& site) {
+  if (injected(Call::kSetAside)) return false;
+  char path[MAX_PATH * 2 + 32];
+  if (!companion_path(site, Companion::kJournal, path)) return false;
+  for (int n = 1; n < 1000; ++n) {
+    char aside[MAX_PATH * 2 + 48];
+    std::snprintf(aside, sizeof aside, "%s.%d", path, n);
+    // Without MOVEFILE_REPLACE_EXISTING: an earlier journal set aside stays.
+    if (MoveFileExA(path, aside, MOVEFILE_WRITE_THROUGH)) return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) return fail_with_system_error(false);
+  }
+  return fail_with(kErrorAccessDenied, false);
+}
+
+void remove_leftovers(const Site& site) {
+  char pattern[MAX_PATH * 2 + 32];
+  if (!companion_path(site, Companion::kTemporary, pattern)) return;
+  DeleteFileA(pattern);
+  // Those named after their process.
+  std::strcat(pattern, "-*");
+  WIN32_FIND_DATAA found;
+  const HANDLE search = FindFirstFileA(pattern, &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  const std::string directory = site.path.substr(0, site.name_at);
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) DeleteFileA((directory + found.cFileName).c_str());
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
 }
 
 // Directory entries are made durable with the file's own data.
 bool sync_directory(const Site&) { return !injected(Call::kSyncDirectory); }
+
+// Runs through every name of a file share its named mutex: the final path.
+bool mark_journal(Handle, const Site*) { return fail_with(kErrorAccessDenied, false); }
+bool marked_journal(const Site&, Site&) { return false; }
 
 // ---- Replacing a file's content ------------------------------------------------
 
@@ -216,18 +254,12 @@ Handle create_temporary(const Site& site) {
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return fail_with_system_error(kInvalidHandle);
   std::memcpy(g_temporary_path, path, std::strlen(path) + 1);
+  publish_run_file(Companion::kTemporary, path);
   return handle_of(file);
 }
 
-// ReplaceFileA keeps the target's security and attributes; only a file with
-// more names than one would lose its identity (the other names keep the old
-// content).
-bool copy_metadata(Handle target, Handle) {
-  if (injected(Call::kCopyMetadata)) return false;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(native(target), &info)) return fail_with_system_error(false);
-  return info.nNumberOfLinks <= 1 || fail_with(kErrorAccessDenied, false);
-}
+// ReplaceFileA keeps the target's security and attributes.
+bool copy_metadata(Handle, Handle) { return !injected(Call::kCopyMetadata); }
 
 bool sync(Handle handle) {
   if (injected(Call::kSync)) return false;
@@ -272,6 +304,7 @@ bool replace_with_temporary(const Site& site, Handle& temporary) {
       return fail_with(error, false);
     }
   }
+  withdraw_run_file(Companion::kTemporary);
   g_temporary_path[0] = '\0';
   DeleteFileA(backup);
   // Some systems let the replace drop hidden and system: they come back.
@@ -284,6 +317,7 @@ bool replace_with_temporary(const Site& site, Handle& temporary) {
 
 void discard_temporary() {
   if (g_temporary_path[0] != '\0') {
+    withdraw_run_file(Companion::kTemporary);
     DeleteFileA(g_temporary_path);
     g_temporary_path[0] = '\0';
   }
@@ -307,6 +341,10 @@ bool truncate(Handle handle, std::int64_t size) {
   return true;
 }
 
+// Windows keeps nothing that writing a file takes away.
+bool capability_of(Handle, Capability& out) { return out.size = 0, !injected(Call::kCapability); }
+bool restore_capability(Handle, const Capability&) { return true; }
+
 // ---- Serialising runs ------------------------------------------------------------
 
 // A named mutex per file, so that the file's own share modes stay as they are
@@ -315,8 +353,8 @@ bool truncate(Handle handle, std::int64_t size) {
 // every session, where the process may create it there, and in its session's
 // own otherwise. Anyone may hold a named mutex, so it is waited for 10
 // seconds at most.
-Handle lock_run(const Site& site) {
-  if (injected(Call::kLockRun)) return kInvalidHandle;
+Handle lock_companion(const Site& site) {
+  if (injected(Call::kLockCompanion)) return kInvalidHandle;
   std::string full = site.path;
   CharUpperBuffA(full.data(), static_cast<DWORD>(full.size()));
   std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
@@ -336,10 +374,14 @@ Handle lock_run(const Site& site) {
                                 : fail_with_system_error(kInvalidHandle);
 }
 
-void unlock_run(const Site&, Handle lock) {
+void unlock_companion(const Site&, Handle lock) {
   ReleaseMutex(native(lock));
   CloseHandle(native(lock));
 }
+
+// Every run shares the mutex: the file itself is never locked as well.
+Handle lock_itself(const Site&) { return fail_with(kErrorAccessDenied, kInvalidHandle); }
+bool others_may_write(const Site&) { return false; }
 
 // ---- Memory -------------------------------------------------------------------------
 

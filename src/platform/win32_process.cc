@@ -32,8 +32,6 @@ void release_interrupts() {
   if (InterlockedDecrement(&g_interrupts_held) == 0 && g_interrupts_free != nullptr) SetEvent(g_interrupts_free);
 }
 
-void remove_run_files() { discard_temporary(); }
-
 // ---- Console and process ---------------------------------------------------------
 
 Handle standard_output() {
