@@ -1,10 +1,11 @@
 // How runs keep each other's edits on POSIX: many runs at once, runs of users
-// who lock differently, files in overlays and in closed directories, and file
-// capabilities.
+// who lock differently, files in overlays and in closed directories, file
+// capabilities, and journals left by a run that died.
 #ifndef _WIN32
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <map>
 
 #include "test_support.h"
@@ -19,6 +20,7 @@ const std::string kHosts = "127.0.0.1 localhost\n";
 const std::string kWritten = "127.0.0.1 localhost\r\n";
 const std::string kBlocked = kWritten + entry("A.COM");
 const std::string kAdded = "Entry added.\r\n";
+const std::string kJournal = "hosts.tarnwick-journal";
 
 ino_t inode_of(const std::string& path) {
   struct stat info {};
@@ -144,6 +146,94 @@ TEST(SaveProtocolTest, FileCapabilitySurvivesEverySaveRoute) {
     EXPECT_NE(run({"getcap", h.path}).output.find("cap_net_bind_service=ep"), std::string::npos);
     EXPECT_EQ(dir.entries(), h.entries);
   }
+}
+
+// Kills a block of `hosts` (LF line ends and a second name: rewritten in
+// place) on entry to its first ftruncate: the new text is written over the
+// old but not cut to length, and the journal holds the old text.
+void kill_mid_rewrite(const std::string& hosts) {
+  const Args strace = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=ftruncate:signal=KILL:when=1"};
+  EXPECT_EQ(run(strace + Args{tool(), "/B", "killed.example.com", hosts}).status, 128 + SIGKILL);
+}
+
+// What a killed rewrite's file became (from its old text and the text the
+// run wrote over it) before the next run, always the same file: whether that
+// is a write torn on its way to disk.
+struct Meddling {
+  const char* name;
+  bool torn;
+  std::function<std::string(const std::string& old, const std::string& now)> make;
+};
+
+// A journal left by a killed rewrite: an administrator's later edit is kept,
+// and the journal set aside for good; a torn write, 512-byte units from the
+// old text and the new in turn, is undone first.
+TEST(SaveProtocolTest, AJournalIsPlayedBackOnlyOverTheWriteItGuarded) {
+  if (!have("strace")) GTEST_SKIP() << "needs strace";
+  const std::string nas = "10.0.0.7 nas\n";
+  const Meddling cases[] = {
+      {"line appended", false, [&](auto&, auto& now) { return now + nas; }},
+      {"line inserted in place", false,
+       [&](auto&, auto& now) {
+         const std::size_t middle = now.find('\n', now.size() / 2) + 1;
+         return now.substr(0, middle) + nas + now.substr(middle);
+       }},
+      {"last line replaced", false, [&](auto&, auto& now) { return now.substr(0, now.rfind('\n', now.size() - 2) + 1) + nas; }},
+      {"torn", true,
+       [](auto& old, auto& now) {
+         std::string text = now.substr(0, (old.size() + now.size()) / 2);
+         for (std::size_t at = 0; at < old.size(); at += 1024) {
+           text.replace(at, std::min<std::size_t>(512, old.size() - at), old.substr(at, 512));
+         }
+         return text;
+       }},
+  };
+  for (const auto& [name, torn, make] : cases) {
+    SCOPED_TRACE(name);
+    ScratchDir dir;
+    const Hosts h = make_hosts(dir, kRoutes[1], 100);
+    kill_mid_rewrite(h.path);
+    const std::string now = read_file(h.path), journal = read_file(dir.file(kJournal));
+    ASSERT_EQ(now, h.written + entry("KILLED.EXAMPLE.COM"));
+    ASSERT_FALSE(journal.empty());
+    const ino_t file = inode_of(h.path);
+    write_file(h.path, make(h.before, now));
+    ASSERT_EQ(inode_of(h.path), file);
+    std::string expected = h.written;
+    for (const std::string next : {"NEXT", "LATER"}) {
+      EXPECT_EQ(run({tool(), "/B", next + ".example.com", h.path}).status, 0);
+      const std::string after = read_file(h.path);
+      expected += entry(next + ".EXAMPLE.COM");
+      if (torn) {
+        EXPECT_EQ(after, expected);
+        EXPECT_EQ(dir.entries(), h.entries);
+      } else {
+        EXPECT_NE(after.find("10.0.0.7 nas"), after.npos);
+        EXPECT_EQ(dir.entries(), (Args{"hosts", kJournal + ".1", "link"}));
+        EXPECT_TRUE(read_file(dir.file(kJournal + ".1")) == journal);
+      }
+    }
+  }
+}
+
+// One file under two names in two directories: a run by one name is killed
+// mid-rewrite, and a run by the other plays its journal back first; a later
+// run by the first name keeps that run's edit.
+TEST(SaveProtocolTest, AJournalIsFoundByTheFilesOtherName) {
+  if (!have("strace")) GTEST_SKIP() << "needs strace";
+  ScratchDir dir;
+  fs::create_directory(dir.file("a"));
+  fs::create_directory(dir.file("b"));
+  const Hosts h = make_hosts(dir, kRoutes[0], 100, "a/hosts");
+  fs::create_hard_link(h.path, dir.file("b/hosts"));
+  kill_mid_rewrite(h.path);
+  ASSERT_EQ(read_file(h.path), h.written + entry("KILLED.EXAMPLE.COM"));
+  EXPECT_EQ(run({tool(), "/B", "other.example.com", dir.file("b/hosts")}).status, 0);
+  EXPECT_EQ(read_file(h.path), h.written + entry("OTHER.EXAMPLE.COM"));
+  EXPECT_EQ(run({tool(), "/B", "next.example.com", h.path}).status, 0);
+  EXPECT_NE(read_file(h.path).find(entry("OTHER.EXAMPLE.COM")), std::string::npos);
+  EXPECT_EQ(dir.entries("a"), Args{"hosts"});
+  EXPECT_EQ(dir.entries("b"), Args{"hosts"});
 }
 
 }  // namespace
