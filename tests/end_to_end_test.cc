@@ -22,7 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace testing;
-using Args = std::vector<std::string>;
 
 const std::string kUsage =
     "USAGE: tarnwick [/B|/U] FQDN hosts_file\r\n\r\n   /B   - Block\r\n   /U   - Unblock\r\n"
@@ -32,7 +31,6 @@ const std::string kUsage =
 const std::string kHosts = "127.0.0.1 localhost\n";
 const std::string kAdded = "Entry added.\r\n";
 const std::string kRemoved = "Entry removed\r\n";
-std::string entry(const std::string& name) { return "127.0.0.1        " + name + "\r\n"; }
 const std::string kEntry = entry("ADS.EXAMPLE.COM");
 const std::string kNul("a\nb\0c\n", 6);
 
@@ -152,13 +150,6 @@ TEST(EndToEndTest, ParallelRunsKeepEveryEdit) {
 
 #ifndef _WIN32
 const std::string kBlocked = "127.0.0.1 localhost\r\n127.0.0.1        A.COM\r\n";
-const Args kAsNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-
-bool have(const std::string& program) { return run({program, "--version"}).status == 0; }
-Args operator+(Args prefix, const Args& more) {
-  prefix.insert(prefix.end(), more.begin(), more.end());
-  return prefix;
-}
 
 // Output whose reader has gone fails like any other, and the run ends as the
 // tool's own: the usage screen fills the buffer and fails at once; a block's
@@ -175,28 +166,6 @@ TEST(EndToEndPosixTest, OutputWhoseReaderHasGone) {
     EXPECT_EQ(finish(pid), status);
   }
   EXPECT_EQ(read_file(dir.file("hosts")), kBlocked);
-}
-
-// The ways a save goes: a temporary file renamed over the hosts file, a
-// journalled rewrite in place (for a file with a second name), or, for a text
-// already in its written form, a journalled append.
-struct Route { const char* name; bool hard_link, written_form; };
-const Route kRoutes[] = {{"rename", false, false}, {"in place", true, false}, {"append", false, true}};
-void PrintTo(const Route& route, std::ostream* out) { *out << route.name; }
-
-// A hosts file of `lines` lines ready for `route`: its text, the same in
-// written form, and the entries of its directory.
-struct Hosts { std::string path, before, written; Args entries; };
-Hosts make_hosts(const ScratchDir& dir, const Route& route, int lines) {
-  Hosts h{dir.file("hosts"), "", "", {"hosts"}};
-  for (int i = 0; i < lines; ++i) {
-    const std::string line = "0.0.0.0 tracker" + std::to_string(i) + ".example.net";
-    h.before += line + (route.written_form ? "\r\n" : "\n");
-    h.written += line + "\r\n";
-  }
-  write_file(h.path, h.before);
-  if (route.hard_link) fs::create_hard_link(h.path, dir.file("link")), h.entries.push_back("link");
-  return h;
 }
 
 // A file-size limit makes the write fail, and an address-space limit the
@@ -360,17 +329,6 @@ TEST(EndToEndPosixTest, BlockKeepsLinkAccessListAndAttributes) {
   EXPECT_TRUE(fs::is_symlink(dir.file("hosts")));
   EXPECT_EQ(dir.entries(), (Args{"hosts", "real"}));
 }
-
-// Starts a shell (behind `prefix`) that opens `files` as 3, 4, ..., takes the
-// `locks` on them and holds them until it is killed; returns once the first
-// file is locked.
-int hold_locks(const Args& prefix, const std::string& locks, const Args& files) {
-  const int pid = start(prefix + Args{"sh", "-c", locks + " && exec sleep 60", "sh"} + files);
-  while (run({"flock", "-n", "-x", files[0], "true"}).status == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return pid;
-}
-
-int release(int pid) { return kill(pid, SIGKILL), finish(pid); }
 
 // The lock runs share is a file only the hosts file's writers can open: a
 // user who may read the hosts file, and so lock it, holds nobody up, also

@@ -3,13 +3,18 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
+#ifndef _WIN32
+#include <signal.h>
+#endif
 
 #include "platform/seam.h"
 #include "support/output_channel.h"
@@ -31,9 +36,9 @@ struct ScratchDir {
   }
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return (std::filesystem::path(path_) / name).string(); }
-  std::vector<std::string> entries() const {  // sorted
+  std::vector<std::string> entries(const std::string& within = "") const {  // sorted
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path_)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : std::filesystem::directory_iterator(file(within))) names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -65,6 +70,16 @@ RunResult run_command_line(const std::string& line);
 // A path as the build names it, as this system names it (under Wine, drive Z:).
 std::string native_path(const std::string& path);
 #endif
+
+using Args = std::vector<std::string>;
+inline Args operator+(Args prefix, const Args& more) {
+  prefix.insert(prefix.end(), more.begin(), more.end());
+  return prefix;
+}
+inline bool have(const std::string& program) { return run({program, "--version"}).status == 0; }
+
+// The line a block appends for `name` (in upper case).
+inline std::string entry(const std::string& name) { return "127.0.0.1        " + name + "\r\n"; }
 
 // The banner and the empty line that open every run.
 inline std::string banner() {
@@ -131,5 +146,41 @@ class FakeSystem : public platform::Seam, public OutputSink {
   std::vector<Planned> planned_;
   int counts_[48] = {};
 };
+
+#ifndef _WIN32
+inline const Args kAsNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+
+// The ways a save goes: a temporary file renamed over the hosts file, a
+// journalled rewrite in place (for a file with a second name), or, for a text
+// already in its written form, a journalled append.
+struct Route { const char* name; bool hard_link, written_form; };
+inline const Route kRoutes[] = {{"rename", false, false}, {"in place", true, false}, {"append", false, true}};
+inline void PrintTo(const Route& route, std::ostream* out) { *out << route.name; }
+
+// A hosts file (`name` in `dir`) of `lines` lines ready for `route`: its
+// text, the same in written form, and the entries of its directory.
+struct Hosts { std::string path, before, written; Args entries; };
+inline Hosts make_hosts(const ScratchDir& dir, const Route& route, int lines, const std::string& name = "hosts") {
+  Hosts h{dir.file(name), "", "", {"hosts"}};
+  for (int i = 0; i < lines; ++i) {
+    const std::string line = "0.0.0.0 tracker" + std::to_string(i) + ".example.net";
+    h.before += line + (route.written_form ? "\r\n" : "\n");
+    h.written += line + "\r\n";
+  }
+  write_file(h.path, h.before);
+  if (route.hard_link) std::filesystem::create_hard_link(h.path, dir.file("link")), h.entries.push_back("link");
+  return h;
+}
+
+// Starts a shell (behind `prefix`) that opens `files` as 3, 4, ..., takes the
+// `locks` on them and holds them until it is killed; returns once the first
+// file is locked.
+inline int hold_locks(const Args& prefix, const std::string& locks, const Args& files) {
+  const int pid = start(prefix + Args{"sh", "-c", locks + " && exec sleep 60", "sh"} + files);
+  while (run({"flock", "-n", "-x", files[0], "true"}).status == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return pid;
+}
+inline int release(int pid) { return kill(pid, SIGKILL), finish(pid); }
+#endif
 
 }  // namespace tarnwick::testing

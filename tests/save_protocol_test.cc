@@ -1,0 +1,241 @@
+// How runs keep each other's edits on POSIX: many runs at once, runs of users
+// who lock differently, files in overlays and in closed directories, file
+// capabilities, and journals left by a run that died.
+#ifndef _WIN32
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <functional>
+#include <map>
+
+#include "test_support.h"
+
+namespace tarnwick {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace testing;
+
+const std::string kHosts = "127.0.0.1 localhost\n";
+const std::string kWritten = "127.0.0.1 localhost\r\n";
+const std::string kBlocked = kWritten + entry("A.COM");
+const std::string kAdded = "Entry added.\r\n";
+const std::string kJournal = "hosts.tarnwick-journal";
+
+ino_t inode_of(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+// closed/hosts in `dir`: root's, open to everybody, in a directory of root's
+// of `mode`.
+std::string closed_hosts(const ScratchDir& dir, fs::perms mode, const std::string& text) {
+  const std::string hosts = dir.file("closed/hosts");
+  fs::create_directory(dir.file("closed"));
+  write_file(hosts, text);
+  fs::permissions(hosts, fs::perms(0666));
+  fs::permissions(dir.file("closed"), mode);
+  return hosts;
+}
+
+// Starts `count` blocks of different names on `hosts` at once, every second
+// one as nobody where `mixed`, and gives how many ended with each status.
+// Every entry must be in the file once, after what it held before.
+std::map<int, int> block_at_once(const std::string& hosts, int count, bool mixed) {
+  const std::string before = read_file(hosts);
+  const auto line = [](int i) { return entry("RUN" + std::to_string(i) + ".EXAMPLE.COM"); };
+  std::vector<int> pids;
+  for (int i = 0; i < count; ++i) {
+    const Args argv = {tool(), "/B", "run" + std::to_string(i) + ".example.com", hosts};
+    pids.push_back(start(mixed && i % 2 == 1 ? kAsNobody + argv : argv));
+  }
+  std::map<int, int> statuses;
+  for (const int pid : pids) ++statuses[finish(pid)];
+  const std::string now = read_file(hosts);
+  std::size_t missing = 0, size = before.size();
+  for (int i = 0; i < count; ++i) missing += now.find(line(i)) == now.npos, size += line(i).size();
+  EXPECT_EQ(missing, 0u);
+  EXPECT_TRUE(now.starts_with(before) && now.size() == size) << now.size() << " bytes, not " << size;
+  return statuses;
+}
+
+TEST(SaveProtocolTest, HundredsOfOverlappingRunsKeepEveryEdit) {
+  ScratchDir dir;
+  write_file(dir.file("hosts"), kWritten);
+  EXPECT_EQ(block_at_once(dir.file("hosts"), 300, false), (std::map<int, int>{{0, 300}}));
+  EXPECT_EQ(dir.entries(), Args{"hosts"});
+}
+
+// Nobody may write the file but not make a lock file beside it, and locks the
+// file itself; root makes the lock file and, as others may write the file,
+// locks the file too. Either kind waits for the other.
+TEST(SaveProtocolTest, LockFileRunsAndFileLockRunsExcludeEachOther) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+  ScratchDir dir;
+  const std::string hosts = closed_hosts(dir, fs::perms(0755), kWritten);
+  const int holder = hold_locks(kAsNobody, "exec 3<\"$1\" && flock -x 3", {hosts});
+  const int waiting = start({tool(), "/B", "waiting.example.com", hosts});
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(read_file(hosts), kWritten) << "root's run did not wait for nobody's";
+  release(holder);
+  EXPECT_EQ(finish(waiting), 0);
+  EXPECT_EQ(block_at_once(hosts, 40, true), (std::map<int, int>{{0, 40}}));
+  EXPECT_EQ(dir.entries("closed"), Args{"hosts"});
+}
+
+// The first edit of a file in an overlay's lower layer copies it up, which
+// may give it another number or device: lower and upper on one file system,
+// and lower on a tmpfs, where xino is turned off if the system allows.
+TEST(SaveProtocolTest, FirstEditOfAFileInAnOverlaysLowerLayer) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for private mounts";
+  for (const bool tmpfs : {false, true}) {
+    SCOPED_TRACE(tmpfs ? "lower on a tmpfs" : "one file system");
+    ScratchDir dir;
+    for (const char* name : {"lower", "upper", "work", "merged"}) fs::create_directory(dir.file(name));
+    const std::string script = std::string(tmpfs ? "mount -t tmpfs tmpfs \"$1/lower\" || exit 99\n" : "") +
+                               "printf '127.0.0.1 localhost\\n' > \"$1/lower/hosts\"\n"
+                               "o=lowerdir=$1/lower,upperdir=$1/upper,workdir=$1/work\n"
+                               "mount -t overlay overlay -o $o,xino=off \"$1/merged\" 2>/dev/null ||\n"
+                               "  mount -t overlay overlay -o $o \"$1/merged\" || exit 99\n"
+                               "exec \"$2\" /B a.com \"$1/merged/hosts\"";
+    const RunResult result =
+        run({"unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh", dir.path(), tool()});
+    if (result.status == 99) GTEST_SKIP() << "overlay mounts unavailable";
+    EXPECT_EQ(result.output, banner() + kAdded);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read_file(dir.file("upper/hosts")), kBlocked);
+    EXPECT_EQ(dir.entries("upper"), Args{"hosts"});
+  }
+}
+
+// Nobody's block of a file it may write in a directory it may not write
+// (0755) or even list (0711): edited in place, after one try at most at
+// making a lock file.
+TEST(SaveProtocolTest, UnprivilegedRunInADirectoryItMayNotWrite) {
+  if (geteuid() != 0 || !have("strace")) GTEST_SKIP() << "needs root to switch to an unprivileged user, and strace";
+  for (const fs::perms mode : {fs::perms(0755), fs::perms(0711)}) {
+    SCOPED_TRACE(mode == fs::perms(0711) ? "a directory it may only pass through" : "a directory it may list");
+    ScratchDir dir;
+    const std::string hosts = closed_hosts(dir, mode, kHosts), trace = dir.file("trace");
+    const ino_t file = inode_of(hosts);
+    const Args strace = {"strace", "-f", "-qq", "-e", "trace=openat", "-o", trace};
+    const RunResult result = run(strace + kAsNobody + Args{tool(), "/B", "a.com", hosts});
+    EXPECT_EQ(result.output, banner() + kAdded);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(read_file(hosts), kBlocked);
+    EXPECT_EQ(inode_of(hosts), file);
+    EXPECT_EQ(dir.entries("closed"), Args{"hosts"});
+    std::istringstream lines(read_file(trace));
+    int tries = 0;
+    for (std::string line; std::getline(lines, line);) tries += line.find("hosts.tarnwick-lock") != line.npos;
+    EXPECT_LE(tries, 2);
+  }
+}
+
+TEST(SaveProtocolTest, FileCapabilitySurvivesEverySaveRoute) {
+  if (geteuid() != 0 || run({"sh", "-c", "command -v setcap && command -v getcap"}).status != 0) {
+    GTEST_SKIP() << "needs root, setcap and getcap";
+  }
+  for (const Route& route : kRoutes) {
+    SCOPED_TRACE(route.name);
+    ScratchDir dir;
+    const Hosts h = make_hosts(dir, route, 3);
+    ASSERT_EQ(run({"setcap", "cap_net_bind_service+ep", h.path}).status, 0);
+    EXPECT_EQ(run({tool(), "/B", "a.com", h.path}).status, 0);
+    EXPECT_EQ(read_file(h.path), h.written + entry("A.COM"));
+    EXPECT_NE(run({"getcap", h.path}).output.find("cap_net_bind_service=ep"), std::string::npos);
+    EXPECT_EQ(dir.entries(), h.entries);
+  }
+}
+
+// Kills a block of `hosts` (LF line ends and a second name: rewritten in
+// place) on entry to its first ftruncate: the new text is written over the
+// old but not cut to length, and the journal holds the old text.
+void kill_mid_rewrite(const std::string& hosts) {
+  const Args strace = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=ftruncate:signal=KILL:when=1"};
+  EXPECT_EQ(run(strace + Args{tool(), "/B", "killed.example.com", hosts}).status, 128 + SIGKILL);
+}
+
+// What a killed rewrite's file became (from its old text and the text the
+// run wrote over it) before the next run, always the same file: whether that
+// is a write torn on its way to disk.
+struct Meddling {
+  const char* name;
+  bool torn;
+  std::function<std::string(const std::string& old, const std::string& now)> make;
+};
+
+// A journal left by a killed rewrite: an administrator's later edit is kept,
+// and the journal set aside for good; a torn write, 512-byte units from the
+// old text and the new in turn, is undone first.
+TEST(SaveProtocolTest, AJournalIsPlayedBackOnlyOverTheWriteItGuarded) {
+  if (!have("strace")) GTEST_SKIP() << "needs strace";
+  const std::string nas = "10.0.0.7 nas\n";
+  const Meddling cases[] = {
+      {"line appended", false, [&](auto&, auto& now) { return now + nas; }},
+      {"line inserted in place", false,
+       [&](auto&, auto& now) {
+         const std::size_t middle = now.find('\n', now.size() / 2) + 1;
+         return now.substr(0, middle) + nas + now.substr(middle);
+       }},
+      {"last line replaced", false, [&](auto&, auto& now) { return now.substr(0, now.rfind('\n', now.size() - 2) + 1) + nas; }},
+      {"torn", true,
+       [](auto& old, auto& now) {
+         std::string text = now.substr(0, (old.size() + now.size()) / 2);
+         for (std::size_t at = 0; at < old.size(); at += 1024) {
+           text.replace(at, std::min<std::size_t>(512, old.size() - at), old.substr(at, 512));
+         }
+         return text;
+       }},
+  };
+  for (const auto& [name, torn, make] : cases) {
+    SCOPED_TRACE(name);
+    ScratchDir dir;
+    const Hosts h = make_hosts(dir, kRoutes[1], 100);
+    kill_mid_rewrite(h.path);
+    const std::string now = read_file(h.path), journal = read_file(dir.file(kJournal));
+    ASSERT_EQ(now, h.written + entry("KILLED.EXAMPLE.COM"));
+    ASSERT_FALSE(journal.empty());
+    const ino_t file = inode_of(h.path);
+    write_file(h.path, make(h.before, now));
+    ASSERT_EQ(inode_of(h.path), file);
+    std::string expected = h.written;
+    for (const std::string next : {"NEXT", "LATER"}) {
+      EXPECT_EQ(run({tool(), "/B", next + ".example.com", h.path}).status, 0);
+      const std::string after = read_file(h.path);
+      expected += entry(next + ".EXAMPLE.COM");
+      if (torn) {
+        EXPECT_EQ(after, expected);
+        EXPECT_EQ(dir.entries(), h.entries);
+      } else {
+        EXPECT_NE(after.find("10.0.0.7 nas"), after.npos);
+        EXPECT_EQ(dir.entries(), (Args{"hosts", kJournal + ".1", "link"}));
+        EXPECT_TRUE(read_file(dir.file(kJournal + ".1")) == journal);
+      }
+    }
+  }
+}
+
+// One file under two names in two directories: a run by one name is killed
+// mid-rewrite, and a run by the other plays its journal back first; a later
+// run by the first name keeps that run's edit.
+TEST(SaveProtocolTest, AJournalIsFoundByTheFilesOtherName) {
+  if (!have("strace")) GTEST_SKIP() << "needs strace";
+  ScratchDir dir;
+  fs::create_directory(dir.file("a"));
+  fs::create_directory(dir.file("b"));
+  const Hosts h = make_hosts(dir, kRoutes[0], 100, "a/hosts");
+  fs::create_hard_link(h.path, dir.file("b/hosts"));
+  kill_mid_rewrite(h.path);
+  ASSERT_EQ(read_file(h.path), h.written + entry("KILLED.EXAMPLE.COM"));
+  EXPECT_EQ(run({tool(), "/B", "other.example.com", dir.file("b/hosts")}).status, 0);
+  EXPECT_EQ(read_file(h.path), h.written + entry("OTHER.EXAMPLE.COM"));
+  EXPECT_EQ(run({tool(), "/B", "next.example.com", h.path}).status, 0);
+  EXPECT_NE(read_file(h.path).find(entry("OTHER.EXAMPLE.COM")), std::string::npos);
+  EXPECT_EQ(dir.entries("a"), Args{"hosts"});
+  EXPECT_EQ(dir.entries("b"), Args{"hosts"});
+}
+
+}  // namespace
+}  // namespace tarnwick
+#endif
