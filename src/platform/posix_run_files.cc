@@ -2,9 +2,8 @@
 //
 // An interrupt may come at any instant and a fault (SIGSEGV, SIGBUS) cannot be
 // held off, so a handler may run while a name is being copied. It never reads
-// a record that is being written: each companion has two records, of which at
-// most one is published. A new name is written whole into the other one and
-// published with a single store of a pointer to it; withdrawing is a single
+// a record that is being written: a record is filled while unpublished, then
+// published with a single store of a pointer to it. Withdrawing is a single
 // store of a null pointer, made before the file goes, so that a handler never
 // removes a name another run has taken meanwhile.
 #include <unistd.h>
@@ -22,7 +21,7 @@ struct RunFile {
 };
 
 struct Slot {
-  RunFile records[2];
+  RunFile record;
   std::atomic<RunFile*> published{nullptr};
 };
 static_assert(std::atomic<RunFile*>::is_always_lock_free);
@@ -35,11 +34,11 @@ Slot& slot_of(Companion companion) { return g_slots[static_cast<int>(companion)]
 
 void publish_run_file(Companion companion, int directory, const char* name) {
   Slot& slot = slot_of(companion);
-  RunFile* spare = slot.published.load() == &slot.records[0] ? &slot.records[1] : &slot.records[0];
-  spare->directory = directory;
-  copy_name(spare->name, sizeof spare->name, name);
-  injected(Call::kPublish);  // an interrupt here sees the record before, or none
-  slot.published.store(spare);
+  slot.published.store(nullptr);  // a record is never written while published
+  slot.record.directory = directory;
+  copy_name(slot.record.name, sizeof slot.record.name, name);
+  injected(Call::kPublish);  // an interrupt here sees none
+  slot.published.store(&slot.record);
 }
 
 void withdraw_run_file(Companion companion) {

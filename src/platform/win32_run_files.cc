@@ -1,9 +1,8 @@
 // Win32 backend: the run's own files, as the console handler sees them.
 //
 // The handler runs on a thread of its own, at any instant, so it never reads
-// a record that is being written: each companion has two records, of which at
-// most one is published. A new path is written whole into the other one and
-// published with a single store of a pointer to it; withdrawing is a single
+// a record that is being written: a record is filled while unpublished, then
+// published with a single store of a pointer to it. Withdrawing is a single
 // store of a null pointer, made before the file goes.
 #include <atomic>
 
@@ -17,7 +16,7 @@ struct RunFile {
 };
 
 struct Slot {
-  RunFile records[2];
+  RunFile record;
   std::atomic<RunFile*> published{nullptr};
 };
 
@@ -29,10 +28,10 @@ Slot& slot_of(Companion companion) { return g_slots[static_cast<int>(companion)]
 
 void publish_run_file(Companion companion, const char* path) {
   Slot& slot = slot_of(companion);
-  RunFile* spare = slot.published.load() == &slot.records[0] ? &slot.records[1] : &slot.records[0];
-  copy_name(spare->path, sizeof spare->path, path);
+  slot.published.store(nullptr);  // a record is never written while published
+  copy_name(slot.record.path, sizeof slot.record.path, path);
   injected(Call::kPublish);
-  slot.published.store(spare);
+  slot.published.store(&slot.record);
 }
 
 void withdraw_run_file(Companion companion) {

@@ -50,10 +50,10 @@ const Failing kLeaveAppendJournal = {{Call::kWriteAt, 5}, {Call::kTruncate, 1}};
 // a line and saves, with the `failing` calls failing and `meddle` run just
 // before the first call `during`; gives the kind and text of the failure.
 std::string edit(const std::string& path, const Failing& failing = {}, std::optional<Call> during = {},
-                 const std::function<void()>& meddle = {}) {
+                 const std::function<void()>& meddle = {}, int occurrence = 1) {
   FakeSystem fake;
-  for (const auto& [call, occurrence] : failing) fake.fail_on(call, occurrence, platform::kErrorDiskFull);
-  if (during) fake.fail_on(*during, 1, 0, meddle);
+  for (const auto& [call, nth] : failing) fake.fail_on(call, nth, platform::kErrorDiskFull);
+  if (during) fake.fail_on(*during, occurrence, 0, meddle);
   try {
     HostsFile file(path);
     LineList list;
@@ -167,6 +167,46 @@ TEST(HostsFileTest, SaveLeavesTheOldOrTheNewText) {
   write_file(dir.file(std::string(250, 'h')), kOld);
   EXPECT_EQ(edit(dir.file(std::string(250, 'h'))), "no failure");
   EXPECT_EQ(read_file(dir.file(std::string(250, 'h'))), kNew);
+#endif
+}
+
+// An interrupt or a fault at each step of making a run's file known to the
+// signal handlers, or of taking it back, removes none but the run's own lock
+// file and temporary: not the hosts file, whose name begins theirs, nor
+// files of like names. The next run removes what runs left, temporaries
+// named after their process included, where a trusted user made them.
+TEST(HostsFileTest, HandlersSeeOnlyWholeNames) {
+  const std::vector<std::string> kept = {"hosts.v2.tarnwick-loc", "hosts.v2.tarnwick-new-", "hosts.v2.tarnwick-new-7a"};
+  for (const std::string& text : {kOld, kWritten, kOld + "\n"}) {  // renamed, appended, written in place
+    for (const Call step : {Call::kPublish, Call::kWithdraw}) {
+      for (int n = 1; n <= 3; ++n) {
+        SCOPED_TRACE(::testing::Message() << ::testing::PrintToString(text) << (step == Call::kPublish ? " publish " : " withdraw ") << n);
+        ScratchDir dir;
+        const std::string path = dir.file("hosts.v2");
+        write_file(path, text);
+        if (text.ends_with("\n")) fs::create_hard_link(path, dir.file("link"));
+        for (const std::string& name : kept) write_file(dir.file(name), "");
+        edit(path, {}, step, [] { platform::remove_run_files(); }, n);
+        const std::string now = read_file(path);
+        EXPECT_TRUE(now == text || now == (text == kWritten ? kWritten + "127.0.0.1        NEW\r\n" : kNew));
+        write_file(dir.file("hosts.v2.tarnwick-new-123"), "");
+        HostsFile{path};
+        std::vector<std::string> expected = kept;
+        expected.push_back("hosts.v2");
+        if (text.ends_with("\n")) expected.push_back("link");
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(dir.entries(), expected);
+      }
+    }
+  }
+#ifndef _WIN32  // a temporary another user made is theirs to remove
+  if (geteuid() != 0) return;
+  ScratchDir dir;
+  write_file(dir.file("hosts"), kOld);
+  write_file(dir.file("hosts.tarnwick-new-42"), "");
+  ASSERT_EQ(lchown(dir.file("hosts.tarnwick-new-42").c_str(), 65534, 65534), 0);
+  HostsFile{dir.file("hosts")};
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"hosts", "hosts.tarnwick-new-42"}));
 #endif
 }
 
