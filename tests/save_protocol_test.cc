@@ -109,12 +109,13 @@ TEST(SaveProtocolTest, FirstEditOfAFileInAnOverlaysLowerLayer) {
 }
 
 // Nobody's block of a file it may write in a directory it may not write
-// (0755) or even list (0711): edited in place, after one try at most at
-// making a lock file.
+// (0755) or even list (0711), or may write but not list (0733): edited in
+// place, after one try at most at making a lock file, and nothing left.
 TEST(SaveProtocolTest, UnprivilegedRunInADirectoryItMayNotWrite) {
   if (geteuid() != 0 || !have("strace")) GTEST_SKIP() << "needs root to switch to an unprivileged user, and strace";
-  for (const fs::perms mode : {fs::perms(0755), fs::perms(0711)}) {
-    SCOPED_TRACE(mode == fs::perms(0711) ? "a directory it may only pass through" : "a directory it may list");
+  // 0733: it may make files there, but not give them to the file's owner.
+  for (const fs::perms mode : {fs::perms(0755), fs::perms(0711), fs::perms(0733)}) {
+    SCOPED_TRACE(static_cast<int>(mode));
     ScratchDir dir;
     const std::string hosts = closed_hosts(dir, mode, kHosts), trace = dir.file("trace");
     const ino_t file = inode_of(hosts);

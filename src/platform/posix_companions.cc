@@ -115,7 +115,7 @@ bool set_aside_journal(const Site& site) {
     if (moved != 0 && (errno == EINVAL || errno == ENOSYS) && linkat(site.directory, name, site.directory, aside, 0) == 0) {
       moved = unlinkat(site.directory, name, 0);
     }
-    if (moved == 0) return fsync(site.directory) == 0 || fail_with_errno(false);
+    if (moved == 0) return sync_directory(site);
     if (errno != EEXIST) return fail_with_errno(false);
   }
   return fail_with(kErrorAccessDenied, false);
@@ -155,7 +155,16 @@ void remove_leftovers(const Site& site) {
 
 bool sync_directory(const Site& site) {
   if (injected(Call::kSyncDirectory)) return false;
-  return fsync(site.directory) == 0 || fail_with_errno(false);
+  if (fsync(site.directory) == 0) return true;
+  // A file system that cannot sync a directory on its own keeps its entries
+  // as it does; a directory held without reading it cannot be synced but
+  // through the whole file system.
+  if (errno == EINVAL || errno == ENOTSUP || errno == ENOSYS) return true;
+  if (errno != EBADF) return fail_with_errno(false);
+  const int file = openat(site.directory, name_of(site), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  const bool synced = file >= 0 && syncfs(file) == 0;
+  if (file >= 0) ::close(file);
+  return synced || fail_with_errno(false);
 }
 
 #if defined(__linux__)

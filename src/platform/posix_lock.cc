@@ -69,6 +69,9 @@ Attempt attempt(const Site& site, const struct stat& target, const char* name, i
   if (!usable) {
     const bool named = still_named(directory, name, fd);
     ::close(fd);
+    // One this user made and cannot give to the file's owner: another would
+    // be no better.
+    if (created) return unlinkat(directory, name, 0), Attempt::kRefused;
     if (!named) return Attempt::kGone;
     return remove_squatter(directory, name, removals) ? Attempt::kGone : Attempt::kRefused;
   }
