@@ -213,8 +213,13 @@ void remove_leftovers(const Site& site) {
   const HANDLE search = FindFirstFileA(pattern, &found);
   if (search == INVALID_HANDLE_VALUE) return;
   const std::string directory = site.path.substr(0, site.name_at);
+  const std::size_t number_at = std::strlen(pattern) - 1 - site.name_at;  // after the "-"
   do {
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) DeleteFileA((directory + found.cFileName).c_str());
+    const char* number = found.cFileName + std::min(number_at, std::strlen(found.cFileName));
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && *number != '\0' &&
+        std::strspn(number, "0123456789") == std::strlen(number)) {
+      DeleteFileA((directory + found.cFileName).c_str());
+    }
   } while (FindNextFileA(search, &found));
   FindClose(search);
 }

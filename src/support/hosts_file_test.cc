@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <optional>
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
 #endif
 
@@ -24,8 +26,18 @@ TEST(HostsFileTest, ExistenceTest) {
   write_file(dir.file("hosts"), "x");
   for (const int year : {1979, 1980, 2107, 2108}) {  // the last write's year must fit a DOS date
     write_file(dir.file(std::to_string(year)), "x");
-    const std::chrono::sys_seconds midyear{std::chrono::seconds{(year - 1970) * 31556952LL + 15778476}};
-    fs::last_write_time(dir.file(std::to_string(year)), fs::file_time_type::clock::from_sys(midyear));
+    const long long midyear = (year - 1970) * 31556952LL + 15778476;  // seconds since 1970
+#ifdef _WIN32  // the 32-bit runtime's own call wraps after 2038
+    const HANDLE file = CreateFileA(dir.file(std::to_string(year)).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    const unsigned long long ticks = (midyear + 11644473600LL) * 10000000ULL;  // 100 ns since 1601
+    const FILETIME written{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &written));
+    CloseHandle(file);
+#else
+    fs::last_write_time(dir.file(std::to_string(year)),
+                        fs::file_time_type::clock::from_sys(std::chrono::sys_seconds{std::chrono::seconds{midyear}}));
+#endif
   }
   fs::create_directory(dir.file("sub"));
   for (const auto& [name, exists] : std::vector<std::pair<std::string, bool>>{
