@@ -23,18 +23,22 @@
 //     meanwhile; otherwise EFCreateError and nothing is written. A new change
 //     time or file number alone (overlayfs copies a file up when it is opened
 //     for writing) is no change when the length, last write and bytes are
-//     the same. [HostsFileTest.SaveLeavesTheOldOrTheNewText,
-//     SaveProtocolTest.RegressionsAreMended]
+//     the same. A writer who puts the last write's time back on purpose
+//     is not caught. [HostsFileTest.SaveLeavesTheOldOrTheNewText,
+//     SaveProtocolTest.FirstEditOfAFileInAnOverlaysLowerLayer]
 //  2. The journal is durable before the first byte of the file changes: its
-//     bytes, then its name. [PowerCutTest.*, StoppedRunTest.*]
+//     bytes, then its name. [PowerCutTest.LeavesTheOldOrTheNewText,
+//     StoppedRunTest.LeavesTheOldOrTheNewText]
 //  3. The journal's end is durable before the run ends: a run that ended
-//     with status 0 is never undone. [PowerCutTest.* cuts completed runs]
+//     with status 0 is never undone. [PowerCutTest.LeavesTheOldOrTheNewText
+//     cuts completed runs too]
 //  4. A journal is played back only onto a state its run could have left:
 //     any mix, 512-byte unit by unit, of the old text and the text written,
 //     with a length between the two. Any other state holds a later edit; the
 //     journal is then set aside, never deleted, since it may hold the only
-//     old text. [HostsFileTest.JournalsAreTrustedAndFitted,
-//     SaveProtocolTest.StaleJournalsKeepLaterEdits]
+//     old text. Writes in place end on unit boundaries, so that a stopped
+//     run leaves every unit old or new. [HostsFileTest.SaveLeavesTheOldOrTheNewText,
+//     SaveProtocolTest.AJournalIsPlayedBackOnlyOverTheWriteItGuarded]
 //  5. The signal handlers know only complete names: a name is published
 //     whole with one store, and withdrawn before its file goes. An abnormal
 //     end removes the lock file and the temporary file, never the journal.
@@ -43,18 +47,20 @@
 //  6. Runs on one file take turns, however many: a waiting run retries the
 //     lock file without limit, and a run that cannot share it locks the file
 //     itself, which the lock file's holder then locks too (run_lock.h).
-//     [EndToEndTest.ParallelRunsKeepEveryEdit,
-//     SaveProtocolTest.OverlappingRunsKeepEveryEdit]
+//     [SaveProtocolTest.HundredsOfOverlappingRunsKeepEveryEdit,
+//     SaveProtocolTest.LockFileRunsAndFileLockRunsExcludeEachOther,
+//     SaveProtocolTest.UnprivilegedRunInADirectoryItMayNotWrite]
 //  7. A file with several names is one file: runs through any of its names
 //     exclude each other, and a live journal is marked on the file itself.
-//     [SaveProtocolTest.StaleJournalsKeepLaterEdits (two names)]
+//     [SaveProtocolTest.AJournalIsFoundByTheFilesOtherName]
 //  8. The file stays what it was to its users: owner, permissions and every
 //     extended attribute, file capabilities included, which the system
 //     drops whenever a file is written. [EndToEndPosixTest.BlockKeepsLinkAccessListAndAttributes,
-//     SaveProtocolTest.RegressionsAreMended]
+//     SaveProtocolTest.FileCapabilitySurvivesEverySaveRoute]
 //  9. Nothing a run makes outlives the next run: it removes the journal
 //     (played back or set aside) and the temporary files, under every name a
-//     run gives one, that trusted users made. [StoppedRunTest.*, PowerCutTest.*]
+//     run gives one, that trusted users made. [StoppedRunTest.LeavesTheOldOrTheNewText,
+//     PowerCutTest.LeavesTheOldOrTheNewText, HostsFileTest.HandlersSeeOnlyWholeNames]
 //
 // Commit points, after which the new text is the outcome:
 //   append:   the journal's removal made durable (invariant 3); before it,
