@@ -209,24 +209,13 @@ void expect_repaired(const ScratchDir& dir, const Hosts& h) {
 // and whether its save had begun, holding interrupts.
 struct Point { std::string name; int occurrence; bool locked, saving; };
 std::vector<Point> points_of(const Args& argv, const std::string& dir) {
-  const std::string trace = dir + ".trace";
-  EXPECT_EQ(run(Args{"strace", "-f", "-qq", "-o", trace} + argv).status, 0);
-  std::istringstream lines(read_file(trace));
-  fs::remove(trace);
-  const std::regex call(R"(^[0-9]+ +([a-z0-9_]+)\()");
   const std::regex changes("openat|fchmod|fchown|flock|unlinkat|linkat|renameat2?|write|pwrite64|fsync|ftruncate|f(set|remove)xattr");
   std::vector<Point> points;
-  std::map<std::string, int> seen;
-  bool reached = false, locked = false, saving = false;
-  for (std::string line; std::getline(lines, line);) {
-    std::smatch match;
-    if (!std::regex_search(line, match, call)) continue;
-    const std::string name = match[1];
-    const int occurrence = ++seen[name];
-    reached = reached || (name != "execve" && line.find(dir) != std::string::npos);
-    saving = saving || (reached && line.find("SIG_BLOCK, [HUP INT QUIT TERM]") != std::string::npos);
-    if (reached && std::regex_match(name, changes)) points.push_back({name, occurrence, locked, saving});
-    locked = locked || name == "flock";
+  bool locked = false, saving = false;
+  for (const TracedCall& call : traced_calls(argv, dir)) {
+    saving = saving || call.line.find("SIG_BLOCK, [HUP INT QUIT TERM]") != std::string::npos;
+    if (std::regex_match(call.name, changes)) points.push_back({call.name, call.occurrence, locked, saving});
+    locked = locked || call.name == "flock";
   }
   return points;
 }

@@ -10,8 +10,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <map>
-#include <regex>
 
 #include "test_support.h"
 
@@ -20,12 +18,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace testing;
-using Args = std::vector<std::string>;
 
 constexpr unsigned long kShutdown = _IOR('X', 125, std::uint32_t);  // EXT4_IOC_SHUTDOWN
 constexpr std::uint32_t kNoLogFlush = 2;                             // EXT4_GOING_FLAGS_NOLOGFLUSH
-
-std::string entry(const std::string& name) { return "127.0.0.1        " + name + "\r\n"; }
 
 // An ext4 image on a loop device, mounted in this process's own namespace.
 // No timed commit comes between a run and the cut: only what the run itself
@@ -53,35 +48,6 @@ struct Disk {
   std::string image, mount_point;
   bool mounted = false;
 };
-
-// The ways a save goes: a journalled append to a text already in written
-// form, a new file renamed over it, and a journalled rewrite in place of a file
-// with a second name.
-struct Route { const char* name; bool hard_link, written_form; };
-const Route kRoutes[] = {{"append", false, true}, {"rename", false, false}, {"in place", true, false}};
-void PrintTo(const Route& route, std::ostream* out) { *out << route.name; }
-
-// Every call of the run from its first on the mount, as strace counts it.
-std::vector<std::pair<std::string, int>> calls_of(const Args& argv, const std::string& mount_point,
-                                                  const std::string& trace) {
-  Args traced = {"strace", "-f", "-qq", "-o", trace};
-  traced.insert(traced.end(), argv.begin(), argv.end());
-  EXPECT_EQ(run(traced).status, 0);
-  std::istringstream lines(read_file(trace));
-  const std::regex call(R"(^[0-9]+ +([a-z0-9_]+)\()");
-  std::vector<std::pair<std::string, int>> calls;
-  std::map<std::string, int> seen;
-  bool reached = false;
-  for (std::string line; std::getline(lines, line);) {
-    std::smatch match;
-    if (!std::regex_search(line, match, call)) continue;
-    const std::string name = match[1];
-    const int occurrence = ++seen[name];
-    reached = reached || (name != "execve" && line.find(mount_point) != std::string::npos);
-    if (reached && name != "exit_group") calls.emplace_back(name, occurrence);
-  }
-  return calls;
-}
 
 class PowerCutTest : public ::testing::TestWithParam<Route> {};
 INSTANTIATE_TEST_SUITE_P(Routes, PowerCutTest, ::testing::ValuesIn(kRoutes));
@@ -126,10 +92,11 @@ TEST_P(PowerCutTest, LeavesTheOldOrTheNewText) {
   };
   const Args argv = {tool(), "/B", "killed.example.com", disk.file("hosts")};
   reset();
-  auto calls = calls_of(argv, disk.mount_point, dir.file("trace"));
+  std::vector<TracedCall> calls = traced_calls(argv, disk.mount_point);
   EXPECT_GT(calls.size(), 20u);
-  calls.emplace_back("", 0);  // the cut after a run that completed
-  for (const auto& [name, occurrence] : calls) {
+  std::erase_if(calls, [](const TracedCall& call) { return call.name == "exit_group"; });
+  calls.push_back({"", 0, ""});  // the cut after a run that completed
+  for (const auto& [name, occurrence, line] : calls) {
     const bool completes = name.empty();
     SCOPED_TRACE(std::string(route.name) + ": cut " +
                  (completes ? "after a completed run" : "at " + name + " #" + std::to_string(occurrence)));

@@ -2,12 +2,16 @@
 // and a fake system behind the platform seam.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -181,6 +185,30 @@ inline int hold_locks(const Args& prefix, const std::string& locks, const Args& 
   return pid;
 }
 inline int release(int pid) { return kill(pid, SIGKILL), finish(pid); }
+
+// The calls `argv` makes, as strace counts them, from the first one that
+// names `place` on: each call's name, how many of that name came before it
+// and one, and its line of the trace.
+struct TracedCall { std::string name; int occurrence; std::string line; };
+inline std::vector<TracedCall> traced_calls(const Args& argv, const std::string& place) {
+  const std::string trace = place + ".trace";
+  EXPECT_EQ(run(Args{"strace", "-f", "-qq", "-o", trace} + argv).status, 0);
+  std::istringstream lines(read_file(trace));
+  std::filesystem::remove(trace);
+  const std::regex call(R"(^[0-9]+ +([a-z0-9_]+)\()");
+  std::vector<TracedCall> calls;
+  std::map<std::string, int> seen;
+  bool reached = false;
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    if (!std::regex_search(line, match, call)) continue;
+    const std::string name = match[1];
+    const int occurrence = ++seen[name];
+    reached = reached || (name != "execve" && line.find(place) != std::string::npos);
+    if (reached) calls.push_back({name, occurrence, line});
+  }
+  return calls;
+}
 #endif
 
 }  // namespace tarnwick::testing
