@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <map>
+#include <span>
 
 #include "test_support.h"
 
@@ -137,16 +138,40 @@ TEST(SaveProtocolTest, FileCapabilitySurvivesEverySaveRoute) {
   if (geteuid() != 0 || run({"sh", "-c", "command -v setcap && command -v getcap"}).status != 0) {
     GTEST_SKIP() << "needs root, setcap and getcap";
   }
-  for (const Route& route : kRoutes) {
-    SCOPED_TRACE(route.name);
-    ScratchDir dir;
-    const Hosts h = make_hosts(dir, route, 3);
-    ASSERT_EQ(run({"setcap", "cap_net_bind_service+ep", h.path}).status, 0);
-    EXPECT_EQ(run({tool(), "/B", "a.com", h.path}).status, 0);
-    EXPECT_EQ(read_file(h.path), h.written + entry("A.COM"));
-    EXPECT_NE(run({"getcap", h.path}).output.find("cap_net_bind_service=ep"), std::string::npos);
-    EXPECT_EQ(dir.entries(), h.entries);
+  // And where an append is killed between its write and putting the
+  // capability back: the journal keeps it for the next run.
+  for (const bool killed : {false, true}) {
+    for (const Route& route : killed ? std::span(kRoutes + 2, 1) : std::span(kRoutes)) {
+      SCOPED_TRACE(std::string(route.name) + (killed ? ", killed" : ""));
+      ScratchDir dir;
+      const Hosts h = make_hosts(dir, route, 3);
+      ASSERT_EQ(run({"setcap", "cap_net_bind_service+ep", h.path}).status, 0);
+      if (killed) {
+        const Args strace = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=fsetxattr:signal=KILL:when=1"};
+        EXPECT_EQ(run(strace + Args{tool(), "/B", "killed.example.com", h.path}).status, 128 + SIGKILL);
+      }
+      EXPECT_EQ(run({tool(), "/B", "a.com", h.path}).status, 0);
+      EXPECT_EQ(read_file(h.path), h.written + entry("A.COM"));
+      EXPECT_NE(run({"getcap", h.path}).output.find("cap_net_bind_service=ep"), std::string::npos);
+      EXPECT_EQ(dir.entries(), h.entries);
+    }
   }
+}
+
+// A run's lock file that another user may not open is not theirs to remove,
+// though they may write the directory: they may not write the file either.
+TEST(SaveProtocolTest, AReaderNeverRemovesALiveLockFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+  ScratchDir dir;
+  write_file(dir.file("hosts"), kWritten);
+  const std::string lock = dir.file("hosts.tarnwick-lock");
+  write_file(lock, "");
+  fs::permissions(lock, fs::perms(0600));
+  const int holder = hold_locks({}, "exec 3<\"$1\" && flock -x 3", {lock});
+  const RunResult result = run(kAsNobody + Args{tool(), "/B", "a.com", dir.file("hosts")});
+  EXPECT_TRUE(is_report(result.output, kAdded, "EFCreateError Cannot create file " + dir.file("hosts")));
+  EXPECT_TRUE(fs::exists(lock));
+  release(holder);
 }
 
 // Kills a block of `hosts` (LF line ends and a second name: rewritten in
@@ -215,6 +240,33 @@ TEST(SaveProtocolTest, AJournalIsPlayedBackOnlyOverTheWriteItGuarded) {
       }
     }
   }
+}
+
+// Another user trusted with the file leaves a journal that others know for a
+// run's by the file's mark: here a member of the file's group, in a
+// directory that hands its group to every file made in it. A mark on another
+// file that names this file's journal is none of that file's runs' business.
+TEST(SaveProtocolTest, AJournalIsKnownByTheMarkOnItsFile) {
+  if (geteuid() != 0 || !have("strace")) GTEST_SKIP() << "needs root to switch to an unprivileged user, and strace";
+  ScratchDir dir;
+  fs::create_directory(dir.file("shared"));
+  ASSERT_EQ(chown(dir.file("shared").c_str(), 0, 4242), 0);
+  fs::permissions(dir.file("shared"), fs::perms(02775));
+  const Hosts h = make_hosts(dir, kRoutes[0], 100, "shared/hosts");
+  fs::permissions(h.path, fs::perms(0664));
+  const Args member = {"setpriv", "--reuid=65534", "--regid=65534", "--groups=4242"};
+  const Args strace = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=ftruncate:signal=KILL:when=1"};
+  EXPECT_EQ(run(member + strace + Args{tool(), "/B", "killed.example.com", h.path}).status, 128 + SIGKILL);
+  const std::string torn = read_file(h.path);
+  ASSERT_EQ(dir.entries("shared"), (Args{"hosts", kJournal}));
+  write_file(dir.file("other"), kWritten);
+  const std::string mark = run({"getfattr", "--absolute-names", "--only-values", "-n", "user.tarnwick.journal", h.path}).output;
+  ASSERT_EQ(run({"setfattr", "-n", "user.tarnwick.journal", "-v", mark, dir.file("other")}).status, 0);
+  EXPECT_EQ(run({tool(), "/B", "a.com", dir.file("other")}).status, 0);
+  EXPECT_EQ(read_file(h.path), torn);
+  EXPECT_EQ(run({tool(), "/B", "next.example.com", h.path}).status, 0);
+  EXPECT_EQ(read_file(h.path), h.written + entry("NEXT.EXAMPLE.COM"));
+  EXPECT_EQ(dir.entries("shared"), Args{"hosts"});
 }
 
 // One file under two names in two directories: a run by one name is killed

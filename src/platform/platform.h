@@ -102,10 +102,12 @@ enum class Companion { kLock, kJournal, kTemporary, kBackup };
 // Opens a companion of the file at `site`: `create` makes a new one, owned by
 // this user and open to nobody else, and refuses when the name is taken by a
 // companion a run may have left; otherwise an existing one is opened for
-// reading. A companion that a run cannot have left (not a plain file with one
-// name, made by a user other than the file's owner, the administrator or this
-// user, or open to others' changes) counts as missing, and goes where a new
-// one is made. A journal made is published to the run's own files.
+// reading. A companion that a run cannot have left counts as missing: it must
+// be a plain file with one name that nobody else may change, made by the
+// file's owner, the administrator or this user, or vouched for by the file's
+// mark (mark_journal). What else holds the name of a new companion goes, but
+// a file, which may hold someone's old text, is set aside, never removed. A
+// journal made is published to the run's own files.
 Handle open_companion(const Site& site, Companion companion, bool create);
 // Withdraws the companion from the run's own files, then removes it.
 bool remove_companion(const Site& site, Companion companion);
@@ -120,12 +122,18 @@ void remove_leftovers(const Site& site);
 // Makes the directory entries beside the file durable.
 bool sync_directory(const Site& site);
 
-// A file with several names marks the journal of a save in progress on
-// itself, so that runs through any of its names find it: `journal` is the
-// site whose journal it is, nullptr to take the mark away.
-bool mark_journal(Handle file, const Site* journal);
-// The site whose journal is marked on the file at `site`, its directory held
-// (closed with close()). False when none is marked.
+// True when this user owns the file at `site` or is the administrator, so
+// that the companions it makes are known for a run's by their owner alone.
+bool runs_as_owner(const Site& site);
+
+// Marks the journal of a save in progress on the file itself: runs through
+// any of the file's names find it, and, since only a user who may write the
+// file can mark it, it is known for a run's whoever made it. `journal` is
+// the site whose journal it is and `made` the journal's stamp once written,
+// which it must keep; nullptr takes the mark away.
+bool mark_journal(Handle file, const Site* journal, const FileStamp* made);
+// The site whose journal is marked on the file at `site`, which must name
+// this very file, its directory held (closed with close()). False when none is.
 bool marked_journal(const Site& site, Site& journal);
 
 // ---- Replacing a file's content -----------------------------------------------

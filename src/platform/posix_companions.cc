@@ -9,6 +9,7 @@
 #endif
 
 #include <cstring>
+#include <string>
 
 #include "platform/posix.h"
 
@@ -42,16 +43,62 @@ bool still_named(int directory, const char* name, int held) {
 
 namespace {
 
+// The mark of a save in progress on a file: the journal's path, then its
+// device, number and change time once written.
+struct Mark {
+  char path[PATH_MAX + NAME_MAX];
+  std::size_t length = 0;
+  unsigned long long device = 0, file = 0;
+  long long changed = 0;
+};
+
+long long change_time(const struct stat& info) {
+  return static_cast<long long>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+}
+
+#if defined(__linux__)
+constexpr const char* kJournalMark = "user.tarnwick.journal";
+
+bool read_mark(const Site& site, Mark& mark) {
+  const int fd = openat(site.directory, name_of(site), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  char value[sizeof mark.path + 64];
+  const ssize_t length = fgetxattr(fd, kJournalMark, value, sizeof value - 1);
+  ::close(fd);
+  if (length <= 0) return false;
+  value[length] = '\0';
+  const char* end = static_cast<const char*>(std::memchr(value, '\n', static_cast<std::size_t>(length)));
+  if (end == nullptr || static_cast<std::size_t>(end - value) >= sizeof mark.path) return false;
+  mark.length = static_cast<std::size_t>(end - value);
+  std::memcpy(mark.path, value, mark.length);
+  mark.path[mark.length] = '\0';
+  return std::sscanf(end + 1, "%llu %llu %lld", &mark.device, &mark.file, &mark.changed) == 3;
+}
+#else
+bool read_mark(const Site&, Mark&) { return false; }
+#endif
+
+// True for a plain file with one name that nobody but its owner may change.
+bool private_file(const struct stat& info) {
+  return S_ISREG(info.st_mode) && info.st_nlink == 1 && (info.st_mode & 077) == 0;
+}
+
 // True when `fd`, a companion of the file at `site`, may have been left by a
-// run trusted with the file: a plain file with one name, made by one who may
-// write the file or by this user, that nobody else may change. What others
-// put there is none of the run's business.
-bool trusted(const Site& site, int fd) {
+// run trusted with the file: a private file, made by one who may write the
+// file or by this user, or the very journal the file's mark names, which a
+// writer of the file made. What others put there is none of the run's
+// business.
+bool trusted(const Site& site, Companion companion, int fd) {
   struct stat info {};
   struct stat target {};
-  return fstat(fd, &info) == 0 && fstatat(site.directory, name_of(site), &target, 0) == 0 &&
-         S_ISREG(info.st_mode) && info.st_nlink == 1 && (info.st_mode & 077) == 0 &&
-         (info.st_uid == geteuid() || made_by_writer(info, target, site.directory));
+  if (fstat(fd, &info) != 0 || fstatat(site.directory, name_of(site), &target, 0) != 0 || !private_file(info)) {
+    return false;
+  }
+  if (info.st_uid == geteuid() || made_by_writer(info, target, site.directory)) return true;
+  Mark mark;
+  return companion == Companion::kJournal && read_mark(site, mark) &&
+         std::string_view(mark.path, mark.length) == site.path + companion_suffix(companion) &&
+         mark.device == info.st_dev && mark.file == info.st_ino && mark.changed == change_time(info);
 }
 
 }  // namespace
@@ -63,17 +110,21 @@ Handle open_companion(const Site& site, Companion companion, bool create) {
   if (!companion_name(site, companion, name)) return fail_with(kErrorFileNotFound, kInvalidHandle);
   const int existing = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
   if (create) {
-    int fd = openat(site.directory, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = openat(site.directory, name, flags, 0600);
     if (fd < 0 && errno == EEXIST) {
       // A companion a run may have left stays: it may hold the only old text.
-      // Anything else at its name goes, where it may.
+      // So may a file of a run this one does not know, which is set aside;
+      // a link or a directory is no run's, and goes.
       const int found = openat(site.directory, name, existing);
-      const bool keep = found >= 0 && trusted(site, found);
+      struct stat info {};
+      const bool keep = found >= 0 && trusted(site, companion, found);
+      const bool no_file = found < 0 ? errno == ELOOP : fstat(found, &info) == 0 && !S_ISREG(info.st_mode);
       if (found >= 0) ::close(found);
       if (keep) return fail_with(kErrorAccessDenied, kInvalidHandle);
-      if (unlinkat(site.directory, name, 0) == 0 || unlinkat(site.directory, name, AT_REMOVEDIR) == 0) {
-        fd = openat(site.directory, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-      }
+      const bool gone = no_file ? unlinkat(site.directory, name, 0) == 0 || unlinkat(site.directory, name, AT_REMOVEDIR) == 0
+                                : companion == Companion::kJournal && set_aside_journal(site);
+      if (gone) fd = openat(site.directory, name, flags, 0600);
     }
     if (fd < 0) return fail_with_errno(kInvalidHandle);
     publish_run_file(companion, site.directory, name);
@@ -82,7 +133,7 @@ Handle open_companion(const Site& site, Companion companion, bool create) {
   const int fd = openat(site.directory, name, existing);
   // A link in its place was not made by a run.
   if (fd < 0) return errno == ELOOP ? fail_with(kErrorFileNotFound, kInvalidHandle) : fail_with_errno(kInvalidHandle);
-  if (!trusted(site, fd)) {
+  if (!trusted(site, companion, fd)) {
     ::close(fd);
     return fail_with(kErrorFileNotFound, kInvalidHandle);
   }
@@ -167,30 +218,29 @@ bool sync_directory(const Site& site) {
   return synced || fail_with_errno(false);
 }
 
-#if defined(__linux__)
-namespace {
-constexpr const char* kJournalMark = "user.tarnwick.journal";
+bool runs_as_owner(const Site& site) {
+  struct stat target {};
+  return geteuid() == 0 || (fstatat(site.directory, name_of(site), &target, 0) == 0 && target.st_uid == geteuid());
 }
 
-bool mark_journal(Handle file, const Site* journal) {
+#if defined(__linux__)
+bool mark_journal(Handle file, const Site* journal, const FileStamp* made) {
   if (injected(Call::kMarkJournal)) return false;
   if (journal == nullptr) {
     return fremovexattr(fd_of(file), kJournalMark) == 0 || errno == ENODATA || fail_with_errno(false);
   }
-  char path[PATH_MAX + NAME_MAX];
-  const int length = snprintf(path, sizeof path, "%s%s", journal->path.c_str(), companion_suffix(Companion::kJournal));
-  if (length < 0 || static_cast<std::size_t>(length) >= sizeof path) return fail_with(kErrorPathNotFound, false);
-  return fsetxattr(fd_of(file), kJournalMark, path, static_cast<std::size_t>(length), 0) == 0 || fail_with_errno(false);
+  char value[PATH_MAX + NAME_MAX + 64];
+  const int length = snprintf(value, sizeof value, "%s%s\n%llu %llu %lld", journal->path.c_str(),
+                              companion_suffix(Companion::kJournal), static_cast<unsigned long long>(made->device),
+                              static_cast<unsigned long long>(made->file), static_cast<long long>(made->changed));
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof value) return fail_with(kErrorPathNotFound, false);
+  return fsetxattr(fd_of(file), kJournalMark, value, static_cast<std::size_t>(length), 0) == 0 || fail_with_errno(false);
 }
 
 bool marked_journal(const Site& site, Site& journal) {
-  const int fd = openat(site.directory, name_of(site), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  char path[PATH_MAX + NAME_MAX];
-  const ssize_t length = fgetxattr(fd, kJournalMark, path, sizeof path - 1);
-  ::close(fd);
-  if (length <= 0) return false;
-  const std::string_view marked(path, static_cast<std::size_t>(length));
+  Mark mark;
+  if (!read_mark(site, mark)) return false;
+  const std::string_view marked(mark.path, mark.length);
   const std::string_view suffix = companion_suffix(Companion::kJournal);
   const std::size_t slash = marked.rfind('/');
   if (!marked.ends_with(suffix) || slash == std::string_view::npos || marked.size() - suffix.size() <= slash + 1) {
@@ -201,10 +251,19 @@ bool marked_journal(const Site& site, Site& journal) {
   journal.path.assign(marked.substr(0, marked.size() - suffix.size()));
   journal.name_at = slash + 1;
   journal.directory = held;
-  return true;
+  // Another file's journal is none of this run's business: that file's runs
+  // do not wait for this one.
+  struct stat named {};
+  struct stat mine {};
+  if (fstatat(held, name_of(journal), &named, 0) == 0 && fstatat(site.directory, name_of(site), &mine, 0) == 0 &&
+      named.st_dev == mine.st_dev && named.st_ino == mine.st_ino) {
+    return true;
+  }
+  ::close(held);
+  return false;
 }
 #else
-bool mark_journal(Handle, const Site*) { return fail_with(kErrorAccessDenied, false); }
+bool mark_journal(Handle, const Site*, const FileStamp*) { return fail_with(kErrorAccessDenied, false); }
 bool marked_journal(const Site&, Site&) { return false; }
 #endif
 

@@ -31,8 +31,8 @@ mode_t lock_mode(const struct stat& target) {
 
 enum class Attempt { kHeld, kGone, kRefused };
 
-// Removes what holds the lock file's name, a file or a directory, where this
-// user may and has not done so too often.
+// Removes what holds the lock file's name, a file or a directory that no run
+// made, where this user may and has not done so too often.
 bool remove_squatter(int directory, const char* name, int& removals) {
   return removals++ < kMostRemovals &&
          (unlinkat(directory, name, 0) == 0 || unlinkat(directory, name, AT_REMOVEDIR) == 0);
@@ -47,8 +47,9 @@ Attempt attempt(const Site& site, const struct stat& target, const char* name, i
   if (!created && errno == EEXIST) fd = openat(directory, name, flags);
   if (fd < 0) {
     if (errno == ENOENT) return Attempt::kGone;  // its holder removed it meanwhile
-    // A link, a directory, or a file this user may not open.
-    const bool squatted = errno == ELOOP || errno == EISDIR || (errno == EACCES && !created);
+    // A link or a directory is no run's. A file this user may not open may be
+    // a live one, of a run this user may not join.
+    const bool squatted = errno == ELOOP || errno == EISDIR;
     return squatted && remove_squatter(directory, name, removals) ? Attempt::kGone : Attempt::kRefused;
   }
   struct stat info {};
@@ -69,10 +70,12 @@ Attempt attempt(const Site& site, const struct stat& target, const char* name, i
   if (!usable) {
     const bool named = still_named(directory, name, fd);
     ::close(fd);
+    // Removed meanwhile by its holder: what holds the name now is another
+    // run's, and the next attempt finds it.
+    if (!named) return Attempt::kGone;
     // One this user made and cannot give to the file's owner: another would
     // be no better.
     if (created) return unlinkat(directory, name, 0), Attempt::kRefused;
-    if (!named) return Attempt::kGone;
     return remove_squatter(directory, name, removals) ? Attempt::kGone : Attempt::kRefused;
   }
   int locked;

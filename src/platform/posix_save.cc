@@ -163,9 +163,13 @@ bool name_temporary(const Site& site, Handle temporary) {
     return linkat(AT_FDCWD, self, site.directory, name, AT_SYMLINK_FOLLOW) == 0 ||
            (errno != EEXIST && linkat(fd_of(temporary), "", site.directory, name, AT_EMPTY_PATH) == 0);
   };
-  if (!link() && !(errno == EEXIST && unlinkat(site.directory, name, 0) == 0 && link())) {
-    return fail_with_errno(false);
+  bool named = link() || (errno == EEXIST && unlinkat(site.directory, name, 0) == 0 && link());
+  // Kept by another user's file this user may not remove: the process's own
+  // name then, which the next run knows too.
+  if (!named && errno != EEXIST && append_process_number(name, sizeof name, static_cast<unsigned long>(getpid()))) {
+    named = link();
   }
+  if (!named) return fail_with_errno(false);
   name_temporary_as(site.directory, name);
   return true;
 }

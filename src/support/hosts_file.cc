@@ -234,6 +234,12 @@ bool HostsFile::unchanged(Handle file, std::string_view loaded_text) {
   return true;
 }
 
+// Invariant 7: a file with several names marks its live journal on itself,
+// and so does a user whose journal others would not know for a run's.
+void HostsFile::mark_if_needed(Handle file, Journal& journal) const {
+  if (loaded_.links > 1 || !platform::runs_as_owner(place_.site)) journal.mark(file);
+}
+
 // Stops a save, before it writes the file, when another program has written
 // the file meanwhile: that change is not overwritten. The save's journal goes.
 void HostsFile::stop_if_changed(Handle file, std::string_view loaded_text, Journal& journal) {
@@ -291,13 +297,14 @@ bool HostsFile::replace_through_temporary(OpenFile& target, const LineList& list
 bool HostsFile::append(const OpenFile& target, std::string_view old_text, std::string_view appended) {
   const Handle handle = target.get();
   const auto old_length = static_cast<std::int64_t>(old_text.size());
-  Journal journal(place_.site, handle, old_text, old_text.size(), old_text.size() + appended.size(),
+  platform::Capability capability;
+  if (!platform::capability_of(handle, capability)) return false;
+  Journal journal(place_.site, handle, capability, old_text, old_text.size(), old_text.size() + appended.size(),
                   [&](const PieceWriter& write) { return write(old_text) && write(appended); });
   if (!journal.kept()) return false;
   stop_if_changed(handle, old_text, journal);
-  if (loaded_.links > 1) journal.mark(handle);
-  platform::Capability capability;
-  if (platform::capability_of(handle, capability) && platform::write_at(handle, old_length, appended) &&
+  mark_if_needed(handle, journal);
+  if (platform::write_at(handle, old_length, appended) &&
       platform::restore_capability(handle, capability) && platform::sync(handle) && journal.end(handle)) {
     return true;
   }
@@ -329,13 +336,14 @@ void HostsFile::rewrite_in_place(const OpenFile& target, const LineList& list, B
     return true;
   });
   offset = std::min({offset, new_length, static_cast<std::uint64_t>(old_text.size())});
-  Journal journal(place_.site, handle, old_text, offset, new_length, new_text);
-  stop_if_changed(handle, old_text, journal);
-  if (loaded_.links > 1) journal.mark(handle);
   platform::Capability capability;
+  if (!platform::capability_of(handle, capability)) raise_write_error();
+  Journal journal(place_.site, handle, capability, old_text, offset, new_length, new_text);
+  stop_if_changed(handle, old_text, journal);
+  mark_if_needed(handle, journal);
   UnitWriter out(handle, offset);
   std::uint64_t at = 0;
-  const bool written = platform::capability_of(handle, capability) && new_text([&](std::string_view piece) {
+  const bool written = new_text([&](std::string_view piece) {
     const std::uint64_t skip = std::min<std::uint64_t>(piece.size(), offset > at ? offset - at : 0);
     at += piece.size();
     return out.write(piece.substr(skip));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <set>
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -164,15 +165,17 @@ TEST(HostsFileTest, SaveLeavesTheOldOrTheNewText) {
     const std::string left = read_file(path);
     HostsFile{path};
     EXPECT_EQ(read_file(path), c.left.empty() ? left : c.left);
-    const bool aside = c.left.empty() && fs::exists(journal + ".1");
-    EXPECT_EQ(aside, c.name == std::string("file cut shorter") || c.name == std::string("file grown past"));
-    fs::remove(journal + ".1");
     fs::remove(path);
     write_file(path, kOld);
     EXPECT_EQ(edit(path, kLeaveJournal), kWriteError);
     HostsFile{path};
     EXPECT_EQ(read_file(path), kOld);
-    EXPECT_EQ(dir.entries(), std::vector<std::string>{"hosts"});
+    // A journal that does not fit the file, or that no run trusted with it
+    // made, may hold someone's old text: it is set aside, never deleted.
+    const std::set<std::string> aside = {"file cut shorter", "file grown past", "journal open to changes",
+                                         "another user's journal"};
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(dir.entries(), (aside.count(c.name) ? Names{"hosts", "hosts.tarnwick-journal.1"} : Names{"hosts"}));
   }
 #ifndef _WIN32  // a name too long for any file beside it is no obstacle either
   ScratchDir dir;

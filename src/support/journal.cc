@@ -24,9 +24,11 @@ struct Header {
   std::uint64_t old_length;
   std::uint64_t new_length;
   std::uint64_t offset;
+  std::uint64_t capability_size;  // what writing takes from the file, put back with the old text
+  char capability[sizeof platform::Capability::bytes];
   std::uint64_t checksum;
 };
-static_assert(sizeof(Header) == 48);
+static_assert(sizeof(Header) == 120);
 
 // Where the parts of a journal lie, from its header.
 struct Layout {
@@ -188,8 +190,8 @@ bool remove_durably(const platform::Site& site) {
 
 }  // namespace
 
-Journal::Journal(const platform::Site& site, Handle target, std::string_view old_text, std::uint64_t offset,
-                 std::uint64_t new_length, const TextSource& new_text)
+Journal::Journal(const platform::Site& site, Handle target, const platform::Capability& capability,
+                 std::string_view old_text, std::uint64_t offset, std::uint64_t new_length, const TextSource& new_text)
     : site_(site) {
   Content content;
   const Layout layout{old_text.size(), new_length, offset};
@@ -206,6 +208,8 @@ Journal::Journal(const platform::Site& site, Handle target, std::string_view old
     content.header.old_length = layout.old_length;
     content.header.new_length = layout.new_length;
     content.header.offset = layout.offset;
+    content.header.capability_size = capability.size;
+    std::memcpy(content.header.capability, capability.bytes, capability.size);
     // The file's owner's, and nobody else's: it holds the file's text, and a
     // journal others could change would be played back as the file's. Where
     // this user may not give it away it stays theirs, and only their own
@@ -223,7 +227,7 @@ Journal::Journal(const platform::Site& site, Handle target, std::string_view old
       kept_ = kept_ && platform::write_at(journal.get(), at, part);
       at += static_cast<std::int64_t>(part.size());
     }
-    kept_ = kept_ && platform::sync(journal.get());
+    kept_ = kept_ && platform::sync(journal.get()) && platform::stamp(journal.get(), made_);
   }
   kept_ = kept_ && platform::sync_directory(site);
   // A journal begun and left would take the file back to its old text later.
@@ -233,14 +237,14 @@ Journal::Journal(const platform::Site& site, Handle target, std::string_view old
 }
 
 void Journal::mark(Handle target) {
-  marked_ = kept_ && platform::mark_journal(target, &site_) && platform::sync(target);
+  marked_ = kept_ && platform::mark_journal(target, &site_, &made_) && platform::sync(target);
 }
 
 bool Journal::end(Handle target) {
   if (kept_ && !remove_durably(site_)) return false;
   kept_ = false;
   // A mark left behind names no journal, and the next run takes it away.
-  if (marked_) platform::mark_journal(target, nullptr);
+  if (marked_) platform::mark_journal(target, nullptr, nullptr);
   marked_ = false;
   return true;
 }
@@ -267,7 +271,8 @@ bool read_journal(const platform::Site& site, const std::string& path, Content& 
   }
   const Layout layout = content.layout();
   complete = head == static_cast<std::int64_t>(sizeof header) && std::memcmp(header.magic, kMagic, sizeof kMagic) == 0 &&
-             layout.valid() && layout.size() == static_cast<std::uint64_t>(size);
+             layout.valid() && layout.size() == static_cast<std::uint64_t>(size) &&
+             header.capability_size <= sizeof header.capability;
   if (!complete) return true;
   content.saved = Bytes::allocate(layout.saved_length());
   content.units.resize(layout.units());
@@ -307,9 +312,10 @@ void recover_journal(const platform::Site& site, const std::string& path) {
   }
   file = Bytes();
   platform::Capability capability;
+  capability.size = content.header.capability_size;
+  std::memcpy(capability.bytes, content.header.capability, capability.size);
   const Layout layout = content.layout();
-  if (!(platform::capability_of(target.get(), capability) &&
-        platform::write_at(target.get(), static_cast<std::int64_t>(layout.offset), content.saved.view()) &&
+  if (!(platform::write_at(target.get(), static_cast<std::int64_t>(layout.offset), content.saved.view()) &&
         platform::truncate(target.get(), static_cast<std::int64_t>(layout.old_length)) &&
         platform::restore_capability(target.get(), capability) && platform::sync(target.get()) &&
         remove_durably(site))) {
@@ -324,7 +330,7 @@ void recover_marked_journal(const platform::Site& site, const std::string& path)
   // Its own journal, a run through this name has dealt with already.
   if (marked.path != site.path) recover_journal(marked, path);
   const OpenHandle file(platform::open_for_update(site));
-  if (file.get() >= 0) platform::mark_journal(file.get(), nullptr);
+  if (file.get() >= 0) platform::mark_journal(file.get(), nullptr, nullptr);
 }
 
 }  // namespace tarnwick

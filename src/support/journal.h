@@ -11,8 +11,8 @@
 // themselves from there on, where a unit may end at any byte.
 //
 // On disk, in the byte order of the machine that wrote it: "TWJOURN2", the
-// file's number on its device, its old and new lengths, the offset, a
-// checksum of all of the journal; then the old bytes, the units' checksums
+// file's number on its device, its old and new lengths, the offset, the
+// file's capability, a checksum of all of the journal; then the old bytes, the units' checksums
 // and the new bytes. A journal that is not whole or does not check out was
 // never finished, so the file was never touched.
 #pragma once
@@ -34,18 +34,18 @@ class Journal {
  public:
   // Journals a save that will write `new_text` (`new_length` bytes) over
   // `target`, whose whole content is `old_text`, from `offset` on: both texts
-  // are the same before it. Once made, the journal is durable, and published
+  // are the same before it. `capability` is what writing takes from the file. Once made, the journal is durable, and published
   // to the run's own files as one that an abnormal end keeps. Where the
   // directory cannot hold a journal (read-only, full, ...) nothing is kept.
   // Raises EWriteError when a journal was begun and cannot be removed again.
-  Journal(const platform::Site& site, platform::Handle target, std::string_view old_text, std::uint64_t offset,
-          std::uint64_t new_length, const TextSource& new_text);
+  Journal(const platform::Site& site, platform::Handle target, const platform::Capability& capability,
+          std::string_view old_text, std::uint64_t offset, std::uint64_t new_length, const TextSource& new_text);
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
 
   bool kept() const { return kept_; }
-  // For a file with several names: marks the journal on the file, durably,
-  // so that runs through any of its names find it.
+  // Marks the journal on the file, durably: runs through any of the file's
+  // names find it, and runs of other users know it for a run's.
   void mark(platform::Handle target);
   // Ends the journal once the file's text is durable: removed, and its
   // removal made durable, so that no power cut brings it back. False when it
@@ -54,6 +54,7 @@ class Journal {
 
  private:
   const platform::Site& site_;
+  platform::FileStamp made_;
   bool kept_ = false;
   bool marked_ = false;
 };
