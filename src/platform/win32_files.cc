@@ -227,8 +227,10 @@ void remove_leftovers(const Site& site) {
 // Directory entries are made durable with the file's own data.
 bool sync_directory(const Site&) { return !injected(Call::kSyncDirectory); }
 
-// Runs through every name of a file share its named mutex: the final path.
-bool mark_journal(Handle, const Site*) { return fail_with(kErrorAccessDenied, false); }
+// A new file inherits its directory's security, so a journal is known by
+// where it stands; runs through every name of a file share its named mutex.
+bool runs_as_owner(const Site&) { return true; }
+bool mark_journal(Handle, const Site*, const FileStamp*) { return fail_with(kErrorAccessDenied, false); }
 bool marked_journal(const Site&, Site&) { return false; }
 
 // ---- Replacing a file's content ------------------------------------------------
