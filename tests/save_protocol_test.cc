@@ -7,7 +7,6 @@
 
 #include <functional>
 #include <map>
-#include <span>
 
 #include "test_support.h"
 
@@ -138,40 +137,76 @@ TEST(SaveProtocolTest, FileCapabilitySurvivesEverySaveRoute) {
   if (geteuid() != 0 || run({"sh", "-c", "command -v setcap && command -v getcap"}).status != 0) {
     GTEST_SKIP() << "needs root, setcap and getcap";
   }
-  // And where an append is killed between its write and putting the
-  // capability back: the journal keeps it for the next run.
-  for (const bool killed : {false, true}) {
-    for (const Route& route : killed ? std::span(kRoutes + 2, 1) : std::span(kRoutes)) {
-      SCOPED_TRACE(std::string(route.name) + (killed ? ", killed" : ""));
-      ScratchDir dir;
-      const Hosts h = make_hosts(dir, route, 3);
-      ASSERT_EQ(run({"setcap", "cap_net_bind_service+ep", h.path}).status, 0);
-      if (killed) {
-        const Args strace = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=fsetxattr:signal=KILL:when=1"};
-        EXPECT_EQ(run(strace + Args{tool(), "/B", "killed.example.com", h.path}).status, 128 + SIGKILL);
-      }
-      EXPECT_EQ(run({tool(), "/B", "a.com", h.path}).status, 0);
-      EXPECT_EQ(read_file(h.path), h.written + entry("A.COM"));
-      EXPECT_NE(run({"getcap", h.path}).output.find("cap_net_bind_service=ep"), std::string::npos);
-      EXPECT_EQ(dir.entries(), h.entries);
+  // Also where an append is killed between its write and putting the
+  // capability back: the journal keeps it for the next run, but only a
+  // journal of the administrator's gives it back (another's may be forged).
+  struct Case { Route route; bool killed; uid_t owner; bool kept; };
+  for (const Case& c : {Case{kRoutes[0], false, 0, true}, Case{kRoutes[1], false, 0, true},
+                        Case{kRoutes[2], false, 0, true}, Case{kRoutes[2], true, 0, true},
+                        Case{kRoutes[2], true, 65534, false}}) {
+    SCOPED_TRACE(std::string(c.route.name) + (c.killed ? ", killed" : "") + ", owner " + std::to_string(c.owner));
+    ScratchDir dir;
+    const Hosts h = make_hosts(dir, c.route, 3);
+    ASSERT_EQ(chown(h.path.c_str(), c.owner, c.owner), 0);
+    ASSERT_EQ(run({"setcap", "cap_net_bind_service+ep", h.path}).status, 0);
+    if (c.killed) {
+      const Args strace = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=fsetxattr:signal=KILL:when=1"};
+      EXPECT_EQ(run(strace + Args{tool(), "/B", "killed.example.com", h.path}).status, 128 + SIGKILL);
     }
+    EXPECT_EQ(run({tool(), "/B", "a.com", h.path}).status, 0);
+    EXPECT_EQ(read_file(h.path), h.written + entry("A.COM"));
+    EXPECT_EQ(run({"getcap", h.path}).output.find("cap_net_bind_service=ep") != std::string::npos, c.kept);
+    EXPECT_EQ(dir.entries(), h.entries);
   }
 }
 
-// A run's lock file that another user may not open is not theirs to remove,
-// though they may write the directory: they may not write the file either.
-TEST(SaveProtocolTest, AReaderNeverRemovesALiveLockFile) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
-  ScratchDir dir;
-  write_file(dir.file("hosts"), kWritten);
-  const std::string lock = dir.file("hosts.tarnwick-lock");
-  write_file(lock, "");
-  fs::permissions(lock, fs::perms(0600));
-  const int holder = hold_locks({}, "exec 3<\"$1\" && flock -x 3", {lock});
-  const RunResult result = run(kAsNobody + Args{tool(), "/B", "a.com", dir.file("hosts")});
-  EXPECT_TRUE(is_report(result.output, kAdded, "EFCreateError Cannot create file " + dir.file("hosts")));
-  EXPECT_TRUE(fs::exists(lock));
-  release(holder);
+// What others put at the lock file's name. A live lock file a reader may not
+// open is not theirs to remove. A file the file's owner may not open, which no
+// run made, keeps the owner's runs out, since the lock files of runs that get
+// past it would not exclude them. A lock file with the file's group, made by
+// one who may not write the file, holds no run up.
+TEST(SaveProtocolTest, LockFilesOthersPutInTheWay) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to unprivileged users";
+  const Args kAsOther = {"setpriv", "--reuid=65533", "--regid=65533", "--clear-groups"};
+  {
+    ScratchDir dir;
+    write_file(dir.file("hosts"), kWritten);
+    const std::string lock = dir.file("hosts.tarnwick-lock");
+    write_file(lock, "");
+    fs::permissions(lock, fs::perms(0600));
+    const int holder = hold_locks({}, "exec 3<\"$1\" && flock -x 3", {lock});
+    const RunResult result = run(kAsNobody + Args{tool(), "/B", "a.com", dir.file("hosts")});
+    release(holder);
+    EXPECT_TRUE(is_report(result.output, kAdded, "EFCreateError Cannot create file " + dir.file("hosts")));
+    EXPECT_TRUE(fs::exists(lock));
+  }
+  {
+    ScratchDir dir;
+    fs::permissions(dir.path(), fs::perms::all | fs::perms::sticky_bit);
+    const std::string hosts = dir.file("hosts");
+    write_file(hosts, kWritten);
+    ASSERT_EQ(chown(hosts.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(run(kAsOther + Args{"sh", "-c", ": > \"$1\"", "sh", hosts + ".tarnwick-lock"}).status, 0);
+    const RunResult result = run(kAsNobody + Args{tool(), "/B", "a.com", hosts});
+    EXPECT_TRUE(is_report(result.output, "", "EFOpenError Cannot open file " + hosts)) << result.output;
+    EXPECT_EQ(read_file(hosts), kWritten);
+  }
+  {
+    ScratchDir dir;
+    fs::create_directory(dir.file("setgid"));
+    ASSERT_EQ(chown(dir.file("setgid").c_str(), 0, 4242), 0);
+    fs::permissions(dir.file("setgid"), fs::perms(02777));
+    const std::string hosts = dir.file("hosts"), lock = hosts + ".tarnwick-lock";
+    write_file(hosts, kWritten);
+    ASSERT_EQ(chown(hosts.c_str(), 0, 4242), 0);
+    fs::permissions(hosts, fs::perms(0664));
+    ASSERT_EQ(run(kAsNobody + Args{"sh", "-c", "umask 007 && : > \"$1\" && mv \"$1\" \"$2\"", "sh",
+                                   dir.file("setgid/lock"), lock}).status, 0);
+    const int holder = hold_locks(kAsNobody, "exec 3<\"$1\" && flock -x 3", {lock});
+    EXPECT_EQ(run({"timeout", "5", tool(), "/B", "a.com", hosts}).status, 0);
+    release(holder);
+    EXPECT_EQ(read_file(hosts), kBlocked);
+  }
 }
 
 // Kills a block of `hosts` (LF line ends and a second name: rewritten in
@@ -259,6 +294,11 @@ TEST(SaveProtocolTest, AJournalIsKnownByTheMarkOnItsFile) {
   EXPECT_EQ(run(member + strace + Args{tool(), "/B", "killed.example.com", h.path}).status, 128 + SIGKILL);
   const std::string torn = read_file(h.path);
   ASSERT_EQ(dir.entries("shared"), (Args{"hosts", kJournal}));
+  // Neither a change of its mode nor a second name (a backup's) makes it
+  // another journal.
+  const std::string journal = dir.file("shared/" + kJournal);
+  fs::permissions(journal, fs::status(journal).permissions());
+  fs::create_hard_link(journal, dir.file("backup"));
   write_file(dir.file("other"), kWritten);
   const std::string mark = run({"getfattr", "--absolute-names", "--only-values", "-n", "user.tarnwick.journal", h.path}).output;
   ASSERT_EQ(run({"setfattr", "-n", "user.tarnwick.journal", "-v", mark, dir.file("other")}).status, 0);
@@ -270,8 +310,8 @@ TEST(SaveProtocolTest, AJournalIsKnownByTheMarkOnItsFile) {
 }
 
 // One file under two names in two directories: a run by one name is killed
-// mid-rewrite, and a run by the other plays its journal back first; a later
-// run by the first name keeps that run's edit.
+// mid-rewrite, and a run by the other plays its journal back first, or, where
+// it may not reach it, stops; a later run by the first name keeps the edit.
 TEST(SaveProtocolTest, AJournalIsFoundByTheFilesOtherName) {
   if (!have("strace")) GTEST_SKIP() << "needs strace";
   ScratchDir dir;
@@ -281,6 +321,13 @@ TEST(SaveProtocolTest, AJournalIsFoundByTheFilesOtherName) {
   fs::create_hard_link(h.path, dir.file("b/hosts"));
   kill_mid_rewrite(h.path);
   ASSERT_EQ(read_file(h.path), h.written + entry("KILLED.EXAMPLE.COM"));
+  if (geteuid() == 0) {  // a user who may not reach the journal does not build on the file either
+    fs::permissions(dir.file("a"), fs::perms(0700));
+    fs::permissions(h.path, fs::perms(0666));
+    const RunResult result = run(kAsNobody + Args{tool(), "/B", "other.example.com", dir.file("b/hosts")});
+    EXPECT_TRUE(is_report(result.output, "", "EFOpenError Cannot open file " + dir.file("b/hosts"))) << result.output;
+    fs::permissions(dir.file("a"), fs::perms(0755));
+  }
   EXPECT_EQ(run({tool(), "/B", "other.example.com", dir.file("b/hosts")}).status, 0);
   EXPECT_EQ(read_file(h.path), h.written + entry("OTHER.EXAMPLE.COM"));
   EXPECT_EQ(run({tool(), "/B", "next.example.com", h.path}).status, 0);

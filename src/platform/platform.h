@@ -99,16 +99,19 @@ bool stamp(Handle handle, FileStamp& out);
 // holds the old file for the moment of a replace, where the system needs it.
 enum class Companion { kLock, kJournal, kTemporary, kBackup };
 
-// Opens a companion of the file at `site`: `create` makes a new one, owned by
-// this user and open to nobody else, and refuses when the name is taken by a
-// companion a run may have left; otherwise an existing one is opened for
-// reading. A companion that a run cannot have left counts as missing: it must
-// be a plain file with one name that nobody else may change, made by the
-// file's owner, the administrator or this user, or vouched for by the file's
-// mark (mark_journal). What else holds the name of a new companion goes, but
-// a file, which may hold someone's old text, is set aside, never removed. A
-// journal made is published to the run's own files.
-Handle open_companion(const Site& site, Companion companion, bool create);
+// Makes a new companion of the file at `site`, open to this user alone (a
+// journal: readable by those who may read the file), and publishes it to the
+// run's own files. Refused when the name is taken by a companion a run
+// trusted with the file may have left (open_journal); what else holds it
+// goes, but a file, which may hold someone's old text, is set aside, never
+// removed.
+Handle create_companion(const Site& site, Companion companion);
+// Opens the journal beside the file at `journal` for reading, without
+// following a link; kInvalidHandle when there is none, or none this user may
+// read. `trusted` tells whether a run trusted with the file at `file` made it:
+// a plain file nobody else may change, made by the file's owner, the
+// administrator or this user, or the very journal the file's mark names.
+Handle open_journal(const Site& journal, const Site& file, bool& trusted);
 // Withdraws the companion from the run's own files, then removes it.
 bool remove_companion(const Site& site, Companion companion);
 // Renames the journal beside the file at `site` to its name followed by ".N",
@@ -128,13 +131,18 @@ bool runs_as_owner(const Site& site);
 
 // Marks the journal of a save in progress on the file itself: runs through
 // any of the file's names find it, and, since only a user who may write the
-// file can mark it, it is known for a run's whoever made it. `journal` is
-// the site whose journal it is and `made` the journal's stamp once written,
-// which it must keep; nullptr takes the mark away.
-bool mark_journal(Handle file, const Site* journal, const FileStamp* made);
-// The site whose journal is marked on the file at `site`, which must name
-// this very file, its directory held (closed with close()). False when none is.
-bool marked_journal(const Site& site, Site& journal);
+// file can mark it, it is known for a run's whoever made it. The mark names
+// the journal at `journal`, open as `made`, by its path and by what tells it
+// from any file made later in its place; nullptr takes the mark away.
+bool mark_journal(Handle file, const Site* journal, Handle made);
+// The site whose journal is marked on the file at `site`, its directory held
+// (closed with close()).
+enum class Marked { kNone, kFound, kOutOfReach };
+Marked marked_journal(const Site& site, Site& journal);
+
+// True when the administrator owns the open file: only such a journal may
+// give a file back what only the administrator may give it.
+bool owned_by_administrator(Handle handle);
 
 // ---- Replacing a file's content -----------------------------------------------
 //
@@ -181,10 +189,11 @@ bool write_at(Handle handle, std::int64_t offset, std::string_view bytes);
 bool truncate(Handle handle, std::int64_t size);
 
 // What the system takes from a file whenever it is written (Linux's file
-// capabilities), kept to be put back once the save's text is durable.
+// capabilities), kept to be put back once the save's text is written: by the
+// administrator only, who alone may give it back.
 struct Capability {
   char bytes[64];
-  std::size_t size = 0;  // 0: the file has none
+  std::size_t size = 0;  // 0: none to put back
 };
 bool capability_of(Handle file, Capability& out);
 bool restore_capability(Handle file, const Capability& capability);

@@ -33,10 +33,9 @@ inline const char* name_of(const Site& site) { return site.path.c_str() + site.n
 // would be too long a name.
 bool companion_name(const Site& site, Companion companion, char (&out)[NAME_MAX + 1]);
 
-// True when `made`, a file beside `target` in `directory`, was made by one
-// who may write the target: its owner, the administrator, or a member of a
-// group that may write it.
-bool made_by_writer(const struct stat& made, const struct stat& target, int directory);
+// True when `made`, a file beside `target`, was made by the target's owner or
+// the administrator, who may write the target.
+bool made_by_writer(const struct stat& made, const struct stat& target);
 
 // True when `held`, an open file, is still the file that `name` names.
 bool still_named(int directory, const char* name, int held);

@@ -8,6 +8,9 @@
 #include <sys/xattr.h>
 #endif
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <cstring>
 #include <string>
 
@@ -25,13 +28,10 @@ bool companion_name(const Site& site, Companion companion, char (&out)[NAME_MAX 
   return true;
 }
 
-bool made_by_writer(const struct stat& made, const struct stat& target, int directory) {
-  if (made.st_uid == target.st_uid || made.st_uid == 0) return true;
-  // A member of a group that may write the target is known by the file's
-  // group, unless the directory hands its group to every file made in it.
-  struct stat place {};
-  return (target.st_mode & 020) != 0 && made.st_gid == target.st_gid && fstat(directory, &place) == 0 &&
-         (place.st_mode & S_ISGID) == 0;
+bool made_by_writer(const struct stat& made, const struct stat& target) {
+  // A file's group tells nothing of who made it: a directory or a mount may
+  // hand any group on.
+  return made.st_uid == target.st_uid || made.st_uid == 0;
 }
 
 bool still_named(int directory, const char* name, int held) {
@@ -43,100 +43,121 @@ bool still_named(int directory, const char* name, int held) {
 
 namespace {
 
-// The mark of a save in progress on a file: the journal's path, then its
-// device, number and change time once written.
-struct Mark {
-  char path[PATH_MAX + NAME_MAX];
-  std::size_t length = 0;
+// What tells a journal from any file made later in its place, whatever is
+// done to it meanwhile: its device, number and birth (or, where the system
+// keeps no birth, last change).
+struct Identity {
   unsigned long long device = 0, file = 0;
-  long long changed = 0;
+  long long born = 0;
+  bool operator==(const Identity&) const = default;
 };
 
-long long change_time(const struct stat& info) {
-  return static_cast<long long>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+bool identity_of(int fd, Identity& out) {
+#ifdef STATX_BTIME
+  struct statx info {};
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) return false;
+  const statx_timestamp& born = (info.stx_mask & STATX_BTIME) != 0 ? info.stx_btime : info.stx_ctime;
+  out = {makedev(info.stx_dev_major, info.stx_dev_minor), info.stx_ino,
+         static_cast<long long>(born.tv_sec) * 1000000000 + born.tv_nsec};
+#else
+  struct stat info {};
+  if (fstat(fd, &info) != 0) return false;
+  out = {info.st_dev, info.st_ino, static_cast<long long>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec};
+#endif
+  return true;
 }
+
+// The mark of a save in progress on a file: the journal's path, a newline,
+// then its identity.
+struct Mark {
+  std::string path;
+  Identity journal;
+};
 
 #if defined(__linux__)
 constexpr const char* kJournalMark = "user.tarnwick.journal";
 
-bool read_mark(const Site& site, Mark& mark) {
+// 0 when the file at `site` bears no mark, -1 when it bears one that is no
+// mark of a run's, 1 when `mark` holds it.
+int read_mark(const Site& site, Mark& mark) {
   const int fd = openat(site.directory, name_of(site), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  char value[sizeof mark.path + 64];
+  if (fd < 0) return 0;
+  char value[PATH_MAX + NAME_MAX + 64];
   const ssize_t length = fgetxattr(fd, kJournalMark, value, sizeof value - 1);
   ::close(fd);
-  if (length <= 0) return false;
+  if (length <= 0) return 0;
+  const std::string_view text(value, static_cast<std::size_t>(length));
+  const std::size_t newline = text.rfind('\n');  // a path may hold newlines of its own
   value[length] = '\0';
-  const char* end = static_cast<const char*>(std::memchr(value, '\n', static_cast<std::size_t>(length)));
-  if (end == nullptr || static_cast<std::size_t>(end - value) >= sizeof mark.path) return false;
-  mark.length = static_cast<std::size_t>(end - value);
-  std::memcpy(mark.path, value, mark.length);
-  mark.path[mark.length] = '\0';
-  return std::sscanf(end + 1, "%llu %llu %lld", &mark.device, &mark.file, &mark.changed) == 3;
+  if (newline == std::string_view::npos ||
+      std::sscanf(value + newline + 1, "%llu %llu %lld", &mark.journal.device, &mark.journal.file, &mark.journal.born) != 3) {
+    return -1;
+  }
+  mark.path.assign(text.substr(0, newline));
+  return 1;
 }
 #else
-bool read_mark(const Site&, Mark&) { return false; }
+int read_mark(const Site&, Mark&) { return 0; }
 #endif
-
-// True for a plain file with one name that nobody but its owner may change.
-bool private_file(const struct stat& info) {
-  return S_ISREG(info.st_mode) && info.st_nlink == 1 && (info.st_mode & 077) == 0;
-}
-
-// True when `fd`, a companion of the file at `site`, may have been left by a
-// run trusted with the file: a private file, made by one who may write the
-// file or by this user, or the very journal the file's mark names, which a
-// writer of the file made. What others put there is none of the run's
-// business.
-bool trusted(const Site& site, Companion companion, int fd) {
-  struct stat info {};
-  struct stat target {};
-  if (fstat(fd, &info) != 0 || fstatat(site.directory, name_of(site), &target, 0) != 0 || !private_file(info)) {
-    return false;
-  }
-  if (info.st_uid == geteuid() || made_by_writer(info, target, site.directory)) return true;
-  Mark mark;
-  return companion == Companion::kJournal && read_mark(site, mark) &&
-         std::string_view(mark.path, mark.length) == site.path + companion_suffix(companion) &&
-         mark.device == info.st_dev && mark.file == info.st_ino && mark.changed == change_time(info);
-}
 
 }  // namespace
 
-Handle open_companion(const Site& site, Companion companion, bool create) {
+Handle create_companion(const Site& site, Companion companion) {
   if (injected(Call::kOpenCompanion)) return kInvalidHandle;
   char name[NAME_MAX + 1];
+  if (!companion_name(site, companion, name)) return kInvalidHandle;
+  const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  int fd = openat(site.directory, name, flags, 0600);
+  if (fd < 0 && errno == EEXIST) {
+    // A journal a run trusted with the file may have left stays: it may hold
+    // the only old text. So may a file of a run this one does not know,
+    // which is set aside; a link or a directory is no run's, and goes.
+    bool trusted = false;
+    const int found = open_journal(site, site, trusted);
+    struct stat info {};
+    const bool no_file = found < 0 ? fstatat(site.directory, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(info.st_mode)
+                                   : fstat(found, &info) == 0 && !S_ISREG(info.st_mode);
+    if (found >= 0) ::close(found);
+    if (found >= 0 && trusted) return fail_with(kErrorAccessDenied, kInvalidHandle);
+    const bool gone = no_file ? unlinkat(site.directory, name, 0) == 0 || unlinkat(site.directory, name, AT_REMOVEDIR) == 0
+                              : companion == Companion::kJournal && set_aside_journal(site);
+    if (gone) fd = openat(site.directory, name, flags, 0600);
+  }
+  if (fd < 0) return fail_with_errno(kInvalidHandle);
+  struct stat target {};
+  // Readable by those who may read the file, which it copies, so that every
+  // writer's run can judge it.
+  if (companion == Companion::kJournal && fstatat(site.directory, name_of(site), &target, 0) == 0) {
+    fchmod(fd, 0600 | (target.st_mode & 044));
+  }
+  publish_run_file(companion, site.directory, name);
+  return fd;
+}
+
+Handle open_journal(const Site& journal, const Site& file, bool& trusted) {
+  if (injected(Call::kOpenCompanion)) return kInvalidHandle;
+  trusted = false;
+  char name[NAME_MAX + 1];
   // A name too long to make is one that no run can have left either.
-  if (!companion_name(site, companion, name)) return fail_with(kErrorFileNotFound, kInvalidHandle);
-  const int existing = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
-  if (create) {
-    const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = openat(site.directory, name, flags, 0600);
-    if (fd < 0 && errno == EEXIST) {
-      // A companion a run may have left stays: it may hold the only old text.
-      // So may a file of a run this one does not know, which is set aside;
-      // a link or a directory is no run's, and goes.
-      const int found = openat(site.directory, name, existing);
-      struct stat info {};
-      const bool keep = found >= 0 && trusted(site, companion, found);
-      const bool no_file = found < 0 ? errno == ELOOP : fstat(found, &info) == 0 && !S_ISREG(info.st_mode);
-      if (found >= 0) ::close(found);
-      if (keep) return fail_with(kErrorAccessDenied, kInvalidHandle);
-      const bool gone = no_file ? unlinkat(site.directory, name, 0) == 0 || unlinkat(site.directory, name, AT_REMOVEDIR) == 0
-                                : companion == Companion::kJournal && set_aside_journal(site);
-      if (gone) fd = openat(site.directory, name, flags, 0600);
-    }
-    if (fd < 0) return fail_with_errno(kInvalidHandle);
-    publish_run_file(companion, site.directory, name);
-    return fd;
+  if (!companion_name(journal, Companion::kJournal, name)) return fail_with(kErrorFileNotFound, kInvalidHandle);
+  const int fd = openat(journal.directory, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  // A link in its place was not made by a run. A file this user may not read,
+  // or one in a directory it may not enter, it cannot judge.
+  if (fd < 0) {
+    return fail_with(errno == ENOENT || errno == ELOOP ? kErrorFileNotFound : kErrorAccessDenied, kInvalidHandle);
   }
-  const int fd = openat(site.directory, name, existing);
-  // A link in its place was not made by a run.
-  if (fd < 0) return errno == ELOOP ? fail_with(kErrorFileNotFound, kInvalidHandle) : fail_with_errno(kInvalidHandle);
-  if (!trusted(site, companion, fd)) {
+  struct stat info {};
+  struct stat target {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     ::close(fd);
-    return fail_with(kErrorFileNotFound, kInvalidHandle);
+    return fail_with(kErrorAccessDenied, kInvalidHandle);
   }
+  Mark mark;
+  Identity mine;
+  trusted = (info.st_mode & 022) == 0 && fstatat(file.directory, name_of(file), &target, 0) == 0 &&
+            (info.st_uid == geteuid() || made_by_writer(info, target) ||
+             (read_mark(file, mark) == 1 && mark.path == journal.path + companion_suffix(Companion::kJournal) &&
+              identity_of(fd, mine) && mark.journal == mine));
   return fd;
 }
 
@@ -182,7 +203,7 @@ void remove_leftovers(const Site& site) {
   const auto remove_if_trusted = [&](const char* name) {
     struct stat info {};
     if (fstatat(site.directory, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
-        (info.st_uid == geteuid() || made_by_writer(info, target, site.directory))) {
+        (info.st_uid == geteuid() || made_by_writer(info, target))) {
       unlinkat(site.directory, name, 0);
     }
   };
@@ -223,48 +244,48 @@ bool runs_as_owner(const Site& site) {
   return geteuid() == 0 || (fstatat(site.directory, name_of(site), &target, 0) == 0 && target.st_uid == geteuid());
 }
 
+bool owned_by_administrator(Handle handle) {
+  struct stat info {};
+  return fstat(fd_of(handle), &info) == 0 && info.st_uid == 0;
+}
+
 #if defined(__linux__)
-bool mark_journal(Handle file, const Site* journal, const FileStamp* made) {
+bool mark_journal(Handle file, const Site* journal, Handle made) {
   if (injected(Call::kMarkJournal)) return false;
   if (journal == nullptr) {
     return fremovexattr(fd_of(file), kJournalMark) == 0 || errno == ENODATA || fail_with_errno(false);
   }
+  Identity identity;
+  if (!identity_of(fd_of(made), identity)) return fail_with_errno(false);
   char value[PATH_MAX + NAME_MAX + 64];
   const int length = snprintf(value, sizeof value, "%s%s\n%llu %llu %lld", journal->path.c_str(),
-                              companion_suffix(Companion::kJournal), static_cast<unsigned long long>(made->device),
-                              static_cast<unsigned long long>(made->file), static_cast<long long>(made->changed));
+                              companion_suffix(Companion::kJournal), identity.device, identity.file, identity.born);
   if (length < 0 || static_cast<std::size_t>(length) >= sizeof value) return fail_with(kErrorPathNotFound, false);
   return fsetxattr(fd_of(file), kJournalMark, value, static_cast<std::size_t>(length), 0) == 0 || fail_with_errno(false);
 }
 
-bool marked_journal(const Site& site, Site& journal) {
+Marked marked_journal(const Site& site, Site& journal) {
   Mark mark;
-  if (!read_mark(site, mark)) return false;
-  const std::string_view marked(mark.path, mark.length);
+  const int read = read_mark(site, mark);
+  if (read <= 0) return Marked::kNone;  // no mark, or one that names nothing a run made
+  const std::string_view marked = mark.path;
   const std::string_view suffix = companion_suffix(Companion::kJournal);
   const std::size_t slash = marked.rfind('/');
   if (!marked.ends_with(suffix) || slash == std::string_view::npos || marked.size() - suffix.size() <= slash + 1) {
-    return false;
+    return Marked::kNone;
   }
   const int held = open_directory(std::string(marked.substr(0, slash == 0 ? 1 : slash)).c_str());
-  if (held < 0) return false;
+  // A directory that is gone took the journal with it; one this user may not
+  // enter keeps a journal out of its reach.
+  if (held < 0) return errno == ENOENT || errno == ENOTDIR ? Marked::kNone : Marked::kOutOfReach;
   journal.path.assign(marked.substr(0, marked.size() - suffix.size()));
   journal.name_at = slash + 1;
   journal.directory = held;
-  // Another file's journal is none of this run's business: that file's runs
-  // do not wait for this one.
-  struct stat named {};
-  struct stat mine {};
-  if (fstatat(held, name_of(journal), &named, 0) == 0 && fstatat(site.directory, name_of(site), &mine, 0) == 0 &&
-      named.st_dev == mine.st_dev && named.st_ino == mine.st_ino) {
-    return true;
-  }
-  ::close(held);
-  return false;
+  return Marked::kFound;
 }
 #else
-bool mark_journal(Handle, const Site*, const FileStamp*) { return fail_with(kErrorAccessDenied, false); }
-bool marked_journal(const Site&, Site&) { return false; }
+bool mark_journal(Handle, const Site*, Handle) { return fail_with(kErrorAccessDenied, false); }
+Marked marked_journal(const Site&, Site&) { return Marked::kNone; }
 #endif
 
 }  // namespace tarnwick::platform

@@ -29,10 +29,17 @@ mode_t lock_mode(const struct stat& target) {
   return 0600 | ((target.st_mode & 020) != 0 ? 060 : 0) | ((target.st_mode & 002) != 0 ? 006 : 0);
 }
 
-enum class Attempt { kHeld, kGone, kRefused };
+// An attempt holds the lock file, finds it gone (its holder removed it: try
+// again), finds the name held by something no run made that it cannot clear
+// away, or is refused one (this user may not make or open it).
+enum class Attempt { kHeld, kGone, kSquatted, kRefused };
 
 // Removes what holds the lock file's name, a file or a directory that no run
 // made, where this user may and has not done so too often.
+// True when this user may write `target` by its permission bits: its owner,
+// or the administrator.
+bool may_write(const struct stat& target) { return geteuid() == 0 || geteuid() == target.st_uid; }
+
 bool remove_squatter(int directory, const char* name, int& removals) {
   return removals++ < kMostRemovals &&
          (unlinkat(directory, name, 0) == 0 || unlinkat(directory, name, AT_REMOVEDIR) == 0);
@@ -44,13 +51,17 @@ Attempt attempt(const Site& site, const struct stat& target, const char* name, i
   const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
   int fd = openat(directory, name, flags | O_CREAT | O_EXCL, 0600);
   const bool created = fd >= 0;
-  if (!created && errno == EEXIST) fd = openat(directory, name, flags);
+  const bool existed = !created && errno == EEXIST;
+  if (existed) fd = openat(directory, name, flags);
   if (fd < 0) {
     if (errno == ENOENT) return Attempt::kGone;  // its holder removed it meanwhile
-    // A link or a directory is no run's. A file this user may not open may be
-    // a live one, of a run this user may not join.
-    const bool squatted = errno == ELOOP || errno == EISDIR;
-    return squatted && remove_squatter(directory, name, removals) ? Attempt::kGone : Attempt::kRefused;
+    // A link or a directory is no run's. A file this user may not open is a
+    // live one of a run this user may not join, where it may not write the
+    // file; where it may, it is none of a run's.
+    if (errno == ELOOP || errno == EISDIR) {
+      return remove_squatter(directory, name, removals) ? Attempt::kGone : Attempt::kSquatted;
+    }
+    return errno == EACCES && existed && may_write(target) ? Attempt::kSquatted : Attempt::kRefused;
   }
   struct stat info {};
   bool usable = fstat(fd, &info) == 0;
@@ -66,7 +77,7 @@ Attempt attempt(const Site& site, const struct stat& target, const char* name, i
   // Made by someone who may not write the file, or open to others: it could
   // be held against the run.
   usable = usable && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
-           (info.st_mode & 0777 & ~lock_mode(target)) == 0 && made_by_writer(info, target, directory);
+           (info.st_mode & 0777 & ~lock_mode(target)) == 0 && made_by_writer(info, target);
   if (!usable) {
     const bool named = still_named(directory, name, fd);
     ::close(fd);
@@ -76,7 +87,7 @@ Attempt attempt(const Site& site, const struct stat& target, const char* name, i
     // One this user made and cannot give to the file's owner: another would
     // be no better.
     if (created) return unlinkat(directory, name, 0), Attempt::kRefused;
-    return remove_squatter(directory, name, removals) ? Attempt::kGone : Attempt::kRefused;
+    return remove_squatter(directory, name, removals) ? Attempt::kGone : Attempt::kSquatted;
   }
   int locked;
   while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
@@ -113,6 +124,11 @@ Handle lock_companion(const Site& site) {
         continue;  // without limit: each holder removes its lock file at its end
       case Attempt::kRefused:
         return fail_with(kErrorAccessDenied, kInvalidHandle);
+      case Attempt::kSquatted:
+        // Runs that hold the lock file lock the file itself only where others
+        // may write it: elsewhere this run could not exclude them.
+        return fail_with((target.st_mode & 022) == 0 && target.st_nlink == 1 ? kErrorSharingViolation : kErrorAccessDenied,
+                         kInvalidHandle);
     }
   }
 }

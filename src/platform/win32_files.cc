@@ -168,16 +168,23 @@ bool companion_path(const Site& site, Companion companion, char (&out)[MAX_PATH 
 
 }  // namespace
 
-Handle open_companion(const Site& site, Companion companion, bool create) {
+Handle create_companion(const Site& site, Companion companion) {
   if (injected(Call::kOpenCompanion)) return kInvalidHandle;
   char path[MAX_PATH * 2 + 32];
   if (!companion_path(site, companion, path)) return kInvalidHandle;
-  const HANDLE file = create ? CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr)
-                             : CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return fail_with_system_error(kInvalidHandle);
-  if (create) publish_run_file(companion, path);
+  publish_run_file(companion, path);
+  return handle_of(file);
+}
+
+Handle open_journal(const Site& journal, const Site&, bool& trusted) {
+  if (injected(Call::kOpenCompanion)) return kInvalidHandle;
+  trusted = true;
+  char path[MAX_PATH * 2 + 32];
+  if (!companion_path(journal, Companion::kJournal, path)) return kInvalidHandle;
+  const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return fail_with_system_error(kInvalidHandle);
   return handle_of(file);
 }
 
@@ -230,8 +237,9 @@ bool sync_directory(const Site&) { return !injected(Call::kSyncDirectory); }
 // A new file inherits its directory's security, so a journal is known by
 // where it stands; runs through every name of a file share its named mutex.
 bool runs_as_owner(const Site&) { return true; }
-bool mark_journal(Handle, const Site*, const FileStamp*) { return fail_with(kErrorAccessDenied, false); }
-bool marked_journal(const Site&, Site&) { return false; }
+bool owned_by_administrator(Handle) { return false; }
+bool mark_journal(Handle, const Site*, Handle) { return fail_with(kErrorAccessDenied, false); }
+Marked marked_journal(const Site&, Site&) { return Marked::kNone; }
 
 // ---- Replacing a file's content ------------------------------------------------
 

@@ -136,15 +136,19 @@ class NewBytes {
   std::size_t buffered_ = 0;
 };
 
-// True when `file` is a state that a save journalled as `content` can have
-// left: a length between the old and the new, and unit by unit from the
-// offset either the bytes the save writes (the new text, then what stood after
-// it in the old text until the file is cut to length), or the old text, past
-// whose end stand bytes not written yet (zeros) or, once the old text has been
-// written back over a longer new one, the new bytes until the file is cut.
-bool could_have_left(const Content& content, std::string_view file) {
+// What a file is to a journal: a state its save can have left (the old text,
+// the new one, or a mix of the two: torn), or one it cannot (foreign).
+enum class State { kOld, kNew, kTorn, kForeign };
+
+// A save journalled as `content` can leave a length between the old and the
+// new, and unit by unit from the offset either the bytes it writes (the new
+// text, then what stood after it in the old text until the file is cut to
+// length), or the old text, past whose end stand bytes not written yet
+// (zeros) or, once the old text has been written back over a longer new one,
+// the new bytes until the file is cut.
+State state_of(const Content& content, std::string_view file) {
   const Layout layout = content.layout();
-  if (file.size() < layout.shorter() || file.size() > layout.longer()) return false;
+  if (file.size() < layout.shorter() || file.size() > layout.longer()) return State::kForeign;
   const auto old_byte = [&](std::uint64_t at) { return content.saved.data()[at - layout.offset]; };
   const auto written_byte = [&](std::uint64_t at) {
     return at < layout.new_length ? content.tail.data()[at - layout.tail_at()] : old_byte(at);
@@ -156,17 +160,21 @@ bool could_have_left(const Content& content, std::string_view file) {
     return true;
   };
   const auto zero = [](std::uint64_t) { return '\0'; };
+  bool all_old = file.size() == layout.old_length, all_new = file.size() == layout.new_length;
   for (std::uint64_t unit = layout.first_unit(); unit * kUnit < file.size(); ++unit) {
     const std::uint64_t start = std::max(unit * kUnit, layout.offset);
     const std::uint64_t end = std::min((unit + 1) * kUnit, static_cast<std::uint64_t>(file.size()));
     if (start >= end) continue;
     const std::uint64_t old_end = std::clamp(layout.old_length, start, end);
-    if (all(start, old_end, old_byte) && (all(old_end, end, zero) || all(old_end, end, written_byte))) continue;
-    const bool written = end <= layout.tail_at() ? hash(file.substr(start, end - start)) == content.units[unit - layout.first_unit()]
-                                                 : all(start, end, written_byte);
-    if (!written) return false;
+    const bool old = all(start, old_end, old_byte) && (all(old_end, end, zero) || all(old_end, end, written_byte));
+    const bool written = end <= layout.tail_at()
+                             ? hash(file.substr(start, end - start)) == content.units[unit - layout.first_unit()]
+                             : all(start, end, written_byte);
+    if (!old && !written) return State::kForeign;
+    all_old = all_old && old;
+    all_new = all_new && written;
   }
-  return true;
+  return all_old ? State::kOld : all_new ? State::kNew : State::kTorn;
 }
 
 // Closes its handle on every way out.
@@ -200,68 +208,83 @@ Journal::Journal(const platform::Site& site, Handle target, const platform::Capa
   content.tail = Bytes::allocate(layout.tail_length());
   NewBytes taken(layout, content);
   new_text([&](std::string_view piece) { return taken.take(piece); });
-  {
-    const OpenHandle journal(platform::open_companion(site, platform::Companion::kJournal, true));
-    if (journal.get() < 0) return;
-    platform::FileStamp stamp;
-    std::memcpy(content.header.magic, kMagic, sizeof kMagic);
-    content.header.old_length = layout.old_length;
-    content.header.new_length = layout.new_length;
-    content.header.offset = layout.offset;
-    content.header.capability_size = capability.size;
-    std::memcpy(content.header.capability, capability.bytes, capability.size);
-    // The file's owner's, and nobody else's: it holds the file's text, and a
-    // journal others could change would be played back as the file's. Where
-    // this user may not give it away it stays theirs, and only their own
-    // runs will play it back.
-    platform::adopt_owner(target, journal.get());
-    kept_ = platform::stamp(target, stamp);
-    content.header.file = stamp.file;
-    // The old bytes go straight from the text.
-    const std::string_view saved = old_text.substr(layout.offset);
-    content.header.checksum = content.checksum(saved);
-    const Header& header = content.header;
-    std::int64_t at = 0;
-    for (const std::string_view part : {std::string_view(reinterpret_cast<const char*>(&header), sizeof header), saved,
-                                        as_bytes(content.units), content.tail.view()}) {
-      kept_ = kept_ && platform::write_at(journal.get(), at, part);
-      at += static_cast<std::int64_t>(part.size());
-    }
-    kept_ = kept_ && platform::sync(journal.get()) && platform::stamp(journal.get(), made_);
+  handle_ = platform::create_companion(site, platform::Companion::kJournal);
+  if (handle_ < 0) return;
+  platform::FileStamp stamp;
+  std::memcpy(content.header.magic, kMagic, sizeof kMagic);
+  content.header.old_length = layout.old_length;
+  content.header.new_length = layout.new_length;
+  content.header.offset = layout.offset;
+  content.header.capability_size = capability.size;
+  std::memcpy(content.header.capability, capability.bytes, capability.size);
+  // The file's owner's, and nobody else's: it holds the file's text, and a
+  // journal others could change would be played back as the file's. Where
+  // this user may not give it away it stays theirs, and the file's mark
+  // vouches for it (mark()).
+  platform::adopt_owner(target, handle_);
+  kept_ = platform::stamp(target, stamp);
+  content.header.file = stamp.file;
+  // The old bytes go straight from the text.
+  const std::string_view saved = old_text.substr(layout.offset);
+  content.header.checksum = content.checksum(saved);
+  const Header& header = content.header;
+  std::int64_t at = 0;
+  for (const std::string_view part : {std::string_view(reinterpret_cast<const char*>(&header), sizeof header), saved,
+                                      as_bytes(content.units), content.tail.view()}) {
+    kept_ = kept_ && platform::write_at(handle_, at, part);
+    at += static_cast<std::int64_t>(part.size());
   }
-  kept_ = kept_ && platform::sync_directory(site);
+  kept_ = kept_ && platform::sync(handle_) && platform::sync_directory(site);
   // A journal begun and left would take the file back to its old text later.
-  if (!kept_ && !platform::remove_companion(site, platform::Companion::kJournal)) {
-    raise_failure(Kind::EWriteError, "Stream write error");
+  if (!kept_) {
+    close();
+    if (!platform::remove_companion(site, platform::Companion::kJournal)) raise_failure(Kind::EWriteError, "Stream write error");
   }
+}
+
+void Journal::close() {
+  if (handle_ >= 0) platform::close(handle_);
+  handle_ = platform::kInvalidHandle;
 }
 
 void Journal::mark(Handle target) {
-  marked_ = kept_ && platform::mark_journal(target, &site_, &made_) && platform::sync(target);
+  marked_ = kept_ && platform::mark_journal(target, &site_, handle_) && platform::sync(target);
 }
 
 bool Journal::end(Handle target) {
+  close();  // a system may refuse to remove an open file
   if (kept_ && !remove_durably(site_)) return false;
   kept_ = false;
   // A mark left behind names no journal, and the next run takes it away.
-  if (marked_) platform::mark_journal(target, nullptr, nullptr);
+  if (marked_ && platform::mark_journal(target, nullptr, platform::kInvalidHandle)) platform::sync(target);
   marked_ = false;
   return true;
 }
 
 namespace {
 
-// Reads the journal beside the file at `site`: false when there is none.
-// `complete` tells whether it is whole and checks out; then `content` holds
-// it. A journal that cannot be read raises EFOpenError: it may hold the only
-// old text.
-bool read_journal(const platform::Site& site, const std::string& path, Content& content, bool& complete) {
-  const OpenHandle journal(platform::open_companion(site, platform::Companion::kJournal, false));
-  const auto read_error = [&] { raise_failure(Kind::EFOpenError, "Cannot open file ", path); };
+// What a run finds at a journal's name.
+struct Found {
+  bool exists = false;    // a journal this user may read
+  bool reachable = true;  // nothing is there that this user may not read
+  bool trusted = false;   // made by a run trusted with the file
+  bool complete = false;  // whole, and it checks out: then the content holds it
+  bool administrators = false;
+};
+
+// Reads the journal at `journal` of the file at `file`. One that cannot be
+// read once opened raises EFOpenError: it may hold the only old text.
+Found read_journal(const platform::Site& journal_site, const platform::Site& file_site, const std::string& path,
+                   Content& content) {
+  Found found;
+  const OpenHandle journal(platform::open_journal(journal_site, file_site, found.trusted));
   if (journal.get() < 0) {
-    if (platform::last_error() == platform::kErrorFileNotFound) return false;
-    read_error();
+    found.reachable = platform::last_error() == platform::kErrorFileNotFound;
+    return found;
   }
+  found.exists = true;
+  found.administrators = platform::owned_by_administrator(journal.get());
+  const auto read_error = [&] { raise_failure(Kind::EFOpenError, "Cannot open file ", path); };
   Header& header = content.header;
   const std::int64_t size = platform::seek(journal.get(), 0, platform::SeekFrom::kEnd);
   if (size < 0 || platform::seek(journal.get(), 0, platform::SeekFrom::kBegin) != 0) read_error();
@@ -270,10 +293,11 @@ bool read_journal(const platform::Site& site, const std::string& path, Content& 
     read_error();
   }
   const Layout layout = content.layout();
-  complete = head == static_cast<std::int64_t>(sizeof header) && std::memcmp(header.magic, kMagic, sizeof kMagic) == 0 &&
-             layout.valid() && layout.size() == static_cast<std::uint64_t>(size) &&
-             header.capability_size <= sizeof header.capability;
-  if (!complete) return true;
+  found.complete = head == static_cast<std::int64_t>(sizeof header) &&
+                   std::memcmp(header.magic, kMagic, sizeof kMagic) == 0 && layout.valid() &&
+                   layout.size() == static_cast<std::uint64_t>(size) &&
+                   header.capability_size <= sizeof header.capability;
+  if (!found.complete) return found;
   content.saved = Bytes::allocate(layout.saved_length());
   content.units.resize(layout.units());
   content.tail = Bytes::allocate(layout.tail_length());
@@ -283,54 +307,83 @@ bool read_journal(const platform::Site& site, const std::string& path, Content& 
       read_error();
     }
   }
-  complete = content.checksum(content.saved.view()) == header.checksum;
-  return true;
+  found.complete = content.checksum(content.saved.view()) == header.checksum;
+  return found;
 }
 
-}  // namespace
-
-void recover_journal(const platform::Site& site, const std::string& path) {
+// Plays back the journal at `journal_site` onto the file at `file_site` (the
+// same site, or another name of the file for a marked journal).
+void recover(const platform::Site& journal_site, const platform::Site& file_site, const std::string& path) {
   Content content;
-  bool complete = false;
-  if (!read_journal(site, path, content, complete)) return;
-  const auto open_error = [&] { raise_failure(Kind::EFOpenError, "Cannot open file ", path); };
-  // Not whole: the file was never touched.
-  if (!complete) {
-    platform::remove_companion(site, platform::Companion::kJournal);
+  const Found found = read_journal(journal_site, file_site, path, content);
+  const auto refuse = [&] { raise_failure(Kind::EFOpenError, "Cannot open file ", path); };
+  // Beside this name, what this user may not read is no run's journal; a
+  // journal a mark names out of this user's reach may hold the file's old text.
+  if (!found.exists && !found.reachable && &journal_site != &file_site) refuse();
+  if (!found.exists) return;
+  // Never finished: the file was never touched.
+  if (!found.complete) {
+    if (found.trusted) platform::remove_companion(journal_site, platform::Companion::kJournal);
     return;
   }
   const InterruptHold hold;
-  const OpenHandle target(platform::open_for_update(site));
+  const OpenHandle target(platform::open_for_update(file_site));
   platform::FileStamp stamp;
   Bytes file;
-  if (target.get() < 0 || !platform::stamp(target.get(), stamp) || !read_rest(target.get(), file, true)) open_error();
-  // A file since replaced by another, or changed in a way the save could not
-  // have left it, holds someone's later edit: it stays as it is.
-  if (stamp.file != content.header.file || !could_have_left(content, file.view())) {
-    platform::set_aside_journal(site);
+  if (target.get() < 0 || !platform::stamp(target.get(), stamp) || !read_rest(target.get(), file, true)) refuse();
+  // Kept for a file since replaced: of no use, and in the way of a new one.
+  // Another file's journal, named by a mark, is none of this run's business.
+  if (stamp.file != content.header.file) {
+    if (found.trusted && &journal_site == &file_site) platform::set_aside_journal(journal_site);
+    return;
+  }
+  const State state = state_of(content, file.view());
+  // A journal no trusted run made is never played back; but a file that it
+  // shows half written is not built upon either.
+  if (!found.trusted) {
+    if (state == State::kTorn) refuse();
+    return;
+  }
+  // A file changed in a way the save could not have left it holds someone's
+  // later edit: it stays as it is, and the journal is kept aside.
+  if (state == State::kForeign) {
+    platform::set_aside_journal(journal_site);
     return;
   }
   file = Bytes();
+  // Only a journal of the administrator's may give back what only the
+  // administrator may give a file.
   platform::Capability capability;
-  capability.size = content.header.capability_size;
+  capability.size = found.administrators ? content.header.capability_size : 0;
   std::memcpy(capability.bytes, content.header.capability, capability.size);
   const Layout layout = content.layout();
   if (!(platform::write_at(target.get(), static_cast<std::int64_t>(layout.offset), content.saved.view()) &&
         platform::truncate(target.get(), static_cast<std::int64_t>(layout.old_length)) &&
         platform::restore_capability(target.get(), capability) && platform::sync(target.get()) &&
-        remove_durably(site))) {
-    open_error();
+        remove_durably(journal_site))) {
+    refuse();
   }
 }
 
+}  // namespace
+
+void recover_journal(const platform::Site& site, const std::string& path) { recover(site, site, path); }
+
 void recover_marked_journal(const platform::Site& site, const std::string& path) {
   platform::Site marked;
-  if (!platform::marked_journal(site, marked)) return;
+  switch (platform::marked_journal(site, marked)) {
+    case platform::Marked::kNone:
+      return;
+    case platform::Marked::kOutOfReach:  // it may hold the old text of a file left half written
+      raise_failure(Kind::EFOpenError, "Cannot open file ", path);
+    case platform::Marked::kFound:
+      break;
+  }
   const OpenHandle directory(marked.directory);
   // Its own journal, a run through this name has dealt with already.
-  if (marked.path != site.path) recover_journal(marked, path);
+  if (marked.path != site.path) recover(marked, site, path);
   const OpenHandle file(platform::open_for_update(site));
-  if (file.get() >= 0) platform::mark_journal(file.get(), nullptr, nullptr);
+  if (file.get() >= 0) platform::mark_journal(file.get(), nullptr, platform::kInvalidHandle);
 }
 
 }  // namespace tarnwick

@@ -42,6 +42,7 @@ class Journal {
           std::string_view old_text, std::uint64_t offset, std::uint64_t new_length, const TextSource& new_text);
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
+  ~Journal() { close(); }
 
   bool kept() const { return kept_; }
   // Marks the journal on the file, durably: runs through any of the file's
@@ -53,8 +54,10 @@ class Journal {
   bool end(platform::Handle target);
 
  private:
+  void close();
+
   const platform::Site& site_;
-  platform::FileStamp made_;
+  platform::Handle handle_ = platform::kInvalidHandle;  // open until the journal ends, for its mark
   bool kept_ = false;
   bool marked_ = false;
 };
@@ -64,13 +67,16 @@ class Journal {
 // A journal not whole is only removed. A journal whose file is in a state its
 // run cannot have left (another program changed it since) is not played back:
 // it may hold the only copy of the old text, so it is set aside, where this
-// user may, as its name followed by ".N". Raises EFOpenError "Cannot open
-// file PATH" for `path`, and leaves the journal, when a journal that fits
-// cannot be played back.
+// user may, as its name followed by ".N". A journal that no run trusted with
+// the file made is never played back, nor removed; where it shows the file
+// half written, the run stops there. Raises EFOpenError "Cannot open file
+// PATH" for `path` when it stops, and when a journal that fits cannot be
+// played back.
 void recover_journal(const platform::Site& site, const std::string& path);
 
 // The same for a journal marked on the file by a run through another of its
-// names; the mark then goes.
+// names; the mark then goes. A mark that names a journal out of this user's
+// reach stops the run as well.
 void recover_marked_journal(const platform::Site& site, const std::string& path);
 
 }  // namespace tarnwick
