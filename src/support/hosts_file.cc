@@ -37,17 +37,23 @@
 //     with a length between the two. Any other state holds a later edit; the
 //     journal is then set aside, never deleted, since it may hold the only
 //     old text. Writes in place end on unit boundaries, so that a stopped
-//     run leaves every unit old or new. [HostsFileTest.SaveLeavesTheOldOrTheNewText,
+//     run leaves every unit old or new. Only a journal a run trusted with the
+//     file made is played back (by its owner, or vouched for by the file's
+//     mark, which only a writer can set); no other is removed, and a file
+//     one shows half written is not built upon (EFOpenError). [HostsFileTest.SaveLeavesTheOldOrTheNewText,
 //     SaveProtocolTest.AJournalIsPlayedBackOnlyOverTheWriteItGuarded]
 //  5. The signal handlers know only complete names: a name is published
 //     whole with one store, and withdrawn before its file goes. An abnormal
 //     end removes the lock file and the temporary file, never the journal.
 //     [HostsFileTest.HandlersSeeOnlyWholeNames,
-//     EndToEndTest.FaultsAreReportedAndTheRunsFilesRemoved]
+//     EndToEndTest.FaultsAreReportedAndTheRunsFilesRemoved,
+//     SaveProtocolTest.AJournalIsKnownByTheMarkOnItsFile]
 //  6. Runs on one file take turns, however many: a waiting run retries the
 //     lock file without limit, and a run that cannot share it locks the file
-//     itself, which the lock file's holder then locks too (run_lock.h).
+//     itself, which the lock file's holder then locks too (run_lock.h). A
+//     squatter at the lock file's name never splits runs that way.
 //     [SaveProtocolTest.HundredsOfOverlappingRunsKeepEveryEdit,
+//     SaveProtocolTest.LockFilesOthersPutInTheWay,
 //     SaveProtocolTest.LockFileRunsAndFileLockRunsExcludeEachOther,
 //     SaveProtocolTest.UnprivilegedRunInADirectoryItMayNotWrite]
 //  7. A file with several names is one file: runs through any of its names
@@ -55,7 +61,8 @@
 //     [SaveProtocolTest.AJournalIsFoundByTheFilesOtherName]
 //  8. The file stays what it was to its users: owner, permissions and every
 //     extended attribute, file capabilities included, which the system
-//     drops whenever a file is written. [EndToEndPosixTest.BlockKeepsLinkAccessListAndAttributes,
+//     drops whenever a file is written and only the administrator puts back
+//     (from a journal only if the administrator's). [EndToEndPosixTest.BlockKeepsLinkAccessListAndAttributes,
 //     SaveProtocolTest.FileCapabilitySurvivesEverySaveRoute]
 //  9. Nothing a run makes outlives the next run: it removes the journal
 //     (played back or set aside) and the temporary files, under every name a
