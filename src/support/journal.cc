@@ -293,9 +293,12 @@ Found read_journal(const platform::Site& journal_site, const platform::Site& fil
     read_error();
   }
   const Layout layout = content.layout();
+  const auto whole = static_cast<std::uint64_t>(size);
+  // Each part within the journal first, so that no sum of them wraps around.
   found.complete = head == static_cast<std::int64_t>(sizeof header) &&
                    std::memcmp(header.magic, kMagic, sizeof kMagic) == 0 && layout.valid() &&
-                   layout.size() == static_cast<std::uint64_t>(size) &&
+                   layout.saved_length() <= whole && layout.units() <= whole / 8 && layout.tail_length() <= whole &&
+                   layout.size() == whole &&
                    header.capability_size <= sizeof header.capability;
   if (!found.complete) return found;
   content.saved = Bytes::allocate(layout.saved_length());
