@@ -19,7 +19,7 @@ namespace {
 constexpr int kLockWaitMilliseconds = 10000;
 // Something at the lock file's name that no run made is removed for a new
 // lock file this many times at most: a user who keeps putting one back can
-// only send the run to the file's own lock.
+// only send the run to the file's own lock, or stop it.
 constexpr int kMostRemovals = 3;
 
 // The permissions of a lock file for `target`: open to those who may write
@@ -34,12 +34,13 @@ mode_t lock_mode(const struct stat& target) {
 // away, or is refused one (this user may not make or open it).
 enum class Attempt { kHeld, kGone, kSquatted, kRefused };
 
+// True when this user is `target`'s owner or the administrator: the users
+// who may write it by its owner's bits, and who can make a lock file the
+// file's owner owns.
+bool owns(const struct stat& target) { return geteuid() == 0 || geteuid() == target.st_uid; }
+
 // Removes what holds the lock file's name, a file or a directory that no run
 // made, where this user may and has not done so too often.
-// True when this user may write `target` by its permission bits: its owner,
-// or the administrator.
-bool may_write(const struct stat& target) { return geteuid() == 0 || geteuid() == target.st_uid; }
-
 bool remove_squatter(int directory, const char* name, int& removals) {
   return removals++ < kMostRemovals &&
          (unlinkat(directory, name, 0) == 0 || unlinkat(directory, name, AT_REMOVEDIR) == 0);
@@ -49,29 +50,30 @@ bool remove_squatter(int directory, const char* name, int& removals) {
 Attempt attempt(const Site& site, const struct stat& target, const char* name, int& removals, int& held) {
   const int directory = site.directory;
   const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
-  int fd = openat(directory, name, flags | O_CREAT | O_EXCL, 0600);
+  // Others only take one the owner or the administrator made: one of their
+  // own could not be given to the file's owner, and would hold nobody off.
+  const bool may_make = owns(target);
+  int fd = may_make ? openat(directory, name, flags | O_CREAT | O_EXCL, 0600) : -1;
   const bool created = fd >= 0;
-  const bool existed = !created && errno == EEXIST;
+  const bool existed = !may_make || (!created && errno == EEXIST);
   if (existed) fd = openat(directory, name, flags);
   if (fd < 0) {
-    if (errno == ENOENT) return Attempt::kGone;  // its holder removed it meanwhile
+    // Its holder removed it meanwhile.
+    if (errno == ENOENT) return may_make ? Attempt::kGone : Attempt::kRefused;
     // A link or a directory is no run's. A file this user may not open is a
     // live one of a run this user may not join, where it may not write the
     // file; where it may, it is none of a run's.
     if (errno == ELOOP || errno == EISDIR) {
       return remove_squatter(directory, name, removals) ? Attempt::kGone : Attempt::kSquatted;
     }
-    return errno == EACCES && existed && may_write(target) ? Attempt::kSquatted : Attempt::kRefused;
+    return errno == EACCES && existed && owns(target) ? Attempt::kSquatted : Attempt::kRefused;
   }
   struct stat info {};
   bool usable = fstat(fd, &info) == 0;
   if (usable && created) {
-    // Owned like the file where this user may give it away; in the file's
-    // group at least.
-    if ((info.st_uid != target.st_uid || info.st_gid != target.st_gid) &&
-        fchown(fd, target.st_uid, target.st_gid) != 0) {
-      fchown(fd, static_cast<uid_t>(-1), target.st_gid);
-    }
+    // Owned like the file; where this user may not hand it the file's group,
+    // the group's writers lock the file itself instead.
+    if (info.st_uid != target.st_uid || info.st_gid != target.st_gid) fchown(fd, target.st_uid, target.st_gid);
     usable = fchmod(fd, lock_mode(target)) == 0 && fstat(fd, &info) == 0;
   }
   // Made by someone who may not write the file, or open to others: it could
@@ -84,8 +86,7 @@ Attempt attempt(const Site& site, const struct stat& target, const char* name, i
     // Removed meanwhile by its holder: what holds the name now is another
     // run's, and the next attempt finds it.
     if (!named) return Attempt::kGone;
-    // One this user made and cannot give to the file's owner: another would
-    // be no better.
+    // One this user made and could not make right: another would be no better.
     if (created) return unlinkat(directory, name, 0), Attempt::kRefused;
     return remove_squatter(directory, name, removals) ? Attempt::kGone : Attempt::kSquatted;
   }

@@ -70,7 +70,6 @@ Handle create_temporary(const Site& site) {
   return fd;
 }
 
-
 namespace {
 
 #if defined(__linux__)
