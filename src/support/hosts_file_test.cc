@@ -148,6 +148,8 @@ TEST(HostsFileTest, SaveLeavesTheOldOrTheNewText) {
        "root only\n"},
       {"appended to while journalling", kWritten, {}, Call::kSyncDirectory, append_line, kCreateError,
        kWritten + "# added meanwhile\r\n"},
+      {"written while journalling in place", kOld, {{Call::kReplace, 1}}, Call::kSyncDirectory, append_line, kCreateError,
+       kOld + "# added meanwhile\r\n"},
       {"journal open to changes", kOld, kLeaveJournal, {},
        [](auto&, auto& journal) { fs::permissions(journal, fs::perms::owner_all | fs::perms::others_write); }, kWriteError, ""},
       {"journal a directory", kOld, kLeaveJournal, {},
@@ -199,6 +201,14 @@ TEST(HostsFileTest, SaveLeavesTheOldOrTheNewText) {
 #endif
 }
 
+std::uint64_t file_number(const std::string& path) {
+  platform::FileStamp stamp;
+  const platform::Handle file = platform::open_for_reading(path.c_str());
+  EXPECT_TRUE(file >= 0 && platform::stamp(file, stamp));
+  if (file >= 0) platform::close(file);
+  return stamp.file;
+}
+
 // An interrupt or a fault at each step of making a run's file known to the
 // signal handlers, or of taking it back, removes none but the run's own lock
 // file and temporary: not the hosts file, whose name begins theirs, nor
@@ -216,9 +226,11 @@ TEST(HostsFileTest, HandlersSeeOnlyWholeNames) {
         write_file(path, text);
         if (text.ends_with("\n")) fs::create_hard_link(path, dir.file("link"));
         for (const std::string& name : kept) write_file(dir.file(name), "");
+        const std::uint64_t before = file_number(path);
         edit(path, {}, step, [&] { platform::remove_run_files(), ++interrupted; }, n);
         const std::string now = read_file(path);
         EXPECT_TRUE(now == text || now == (text == kWritten ? kWritten + "127.0.0.1        NEW\r\n" : kNew));
+        EXPECT_EQ(file_number(path) == before, text != kOld);  // each took its own route
         write_file(dir.file("hosts.v2.tarnwick-new-123"), "");
         HostsFile{path};
         std::vector<std::string> expected = kept;
