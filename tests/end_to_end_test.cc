@@ -40,14 +40,6 @@ const std::string kNul("a\nb\0c\n", 6);
 // after.
 struct Case { Args arguments; std::optional<std::string> before; bool read_only; std::string printed, report, after; };
 
-platform::FileStamp stamp_of(const std::string& path) {
-  platform::FileStamp stamp;
-  const platform::Handle file = platform::open_for_reading(path.c_str());
-  EXPECT_TRUE(file >= 0 && platform::stamp(file, stamp));
-  if (file >= 0) platform::close(file);
-  return stamp;
-}
-
 // A run that changes nothing writes nothing, and a text already in its
 // written form is only appended to, in the same file.
 TEST(EndToEndTest, RunsPrintWriteAndExitByteForByte) {

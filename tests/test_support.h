@@ -55,6 +55,13 @@ inline std::string read_file(const std::string& path) {
   return bytes.str();
 }
 inline void write_file(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+inline platform::FileStamp stamp_of(const std::string& path) {
+  platform::FileStamp stamp;
+  const platform::Handle file = platform::open_for_reading(path.c_str());
+  EXPECT_TRUE(file >= 0 && platform::stamp(file, stamp));
+  if (file >= 0) platform::close(file);
+  return stamp;
+}
 
 // The built programs, as this system names them.
 std::string tool();

@@ -33,9 +33,10 @@ inline const char* name_of(const Site& site) { return site.path.c_str() + site.n
 // would be too long a name.
 bool companion_name(const Site& site, Companion companion, char (&out)[NAME_MAX + 1]);
 
-// True when `made`, a file beside `target`, was made by the target's owner or
-// the administrator, who may write the target.
-bool made_by_writer(const struct stat& made, const struct stat& target);
+// True when `user` owns `file` or is the administrator: a user who may write
+// the file by its owner's bits. A file's group tells nothing of who made a
+// file beside it, since a directory or a mount may hand any group on.
+inline bool owner_or_administrator(uid_t user, const struct stat& file) { return user == file.st_uid || user == 0; }
 
 // True when `held`, an open file, is still the file that `name` names.
 bool still_named(int directory, const char* name, int held);

@@ -28,12 +28,6 @@ bool companion_name(const Site& site, Companion companion, char (&out)[NAME_MAX 
   return true;
 }
 
-bool made_by_writer(const struct stat& made, const struct stat& target) {
-  // A file's group tells nothing of who made it: a directory or a mount may
-  // hand any group on.
-  return made.st_uid == target.st_uid || made.st_uid == 0;
-}
-
 bool still_named(int directory, const char* name, int held) {
   struct stat mine {};
   struct stat named {};
@@ -42,6 +36,12 @@ bool still_named(int directory, const char* name, int held) {
 }
 
 namespace {
+
+// True when `made`, a file beside `target`, was made by a user trusted with
+// the target: its owner, the administrator, or this user.
+bool made_by_trusted_user(const struct stat& made, const struct stat& target) {
+  return made.st_uid == geteuid() || owner_or_administrator(made.st_uid, target);
+}
 
 // What tells a journal from any file made later in its place, whatever is
 // done to it meanwhile: its device, number and birth (or, where the system
@@ -155,7 +155,7 @@ Handle open_journal(const Site& journal, const Site& file, bool& trusted) {
   Mark mark;
   Identity mine;
   trusted = (info.st_mode & 022) == 0 && fstatat(file.directory, name_of(file), &target, 0) == 0 &&
-            (info.st_uid == geteuid() || made_by_writer(info, target) ||
+            (made_by_trusted_user(info, target) ||
              (read_mark(file, mark) == 1 && mark.path == journal.path + companion_suffix(Companion::kJournal) &&
               identity_of(fd, mine) && mark.journal == mine));
   return fd;
@@ -203,7 +203,7 @@ void remove_leftovers(const Site& site) {
   const auto remove_if_trusted = [&](const char* name) {
     struct stat info {};
     if (fstatat(site.directory, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
-        (info.st_uid == geteuid() || made_by_writer(info, target))) {
+        made_by_trusted_user(info, target)) {
       unlinkat(site.directory, name, 0);
     }
   };
@@ -241,7 +241,8 @@ bool sync_directory(const Site& site) {
 
 bool runs_as_owner(const Site& site) {
   struct stat target {};
-  return geteuid() == 0 || (fstatat(site.directory, name_of(site), &target, 0) == 0 && target.st_uid == geteuid());
+  return fstatat(site.directory, name_of(site), &target, 0) == 0 ? owner_or_administrator(geteuid(), target)
+                                                                  : geteuid() == 0;
 }
 
 bool owned_by_administrator(Handle handle) {

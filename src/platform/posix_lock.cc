@@ -34,11 +34,6 @@ mode_t lock_mode(const struct stat& target) {
 // away, or is refused one (this user may not make or open it).
 enum class Attempt { kHeld, kGone, kSquatted, kRefused };
 
-// True when this user is `target`'s owner or the administrator: the users
-// who may write it by its owner's bits, and who can make a lock file the
-// file's owner owns.
-bool owns(const struct stat& target) { return geteuid() == 0 || geteuid() == target.st_uid; }
-
 // Removes what holds the lock file's name, a file or a directory that no run
 // made, where this user may and has not done so too often.
 bool remove_squatter(int directory, const char* name, int& removals) {
@@ -52,7 +47,7 @@ Attempt attempt(const Site& site, const struct stat& target, const char* name, i
   const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
   // Others only take one the owner or the administrator made: one of their
   // own could not be given to the file's owner, and would hold nobody off.
-  const bool may_make = owns(target);
+  const bool may_make = owner_or_administrator(geteuid(), target);
   int fd = may_make ? openat(directory, name, flags | O_CREAT | O_EXCL, 0600) : -1;
   const bool created = fd >= 0;
   const bool existed = !may_make || (!created && errno == EEXIST);
@@ -66,7 +61,7 @@ Attempt attempt(const Site& site, const struct stat& target, const char* name, i
     if (errno == ELOOP || errno == EISDIR) {
       return remove_squatter(directory, name, removals) ? Attempt::kGone : Attempt::kSquatted;
     }
-    return errno == EACCES && existed && owns(target) ? Attempt::kSquatted : Attempt::kRefused;
+    return errno == EACCES && existed && may_make ? Attempt::kSquatted : Attempt::kRefused;
   }
   struct stat info {};
   bool usable = fstat(fd, &info) == 0;
@@ -79,7 +74,7 @@ Attempt attempt(const Site& site, const struct stat& target, const char* name, i
   // Made by someone who may not write the file, or open to others: it could
   // be held against the run.
   usable = usable && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
-           (info.st_mode & 0777 & ~lock_mode(target)) == 0 && made_by_writer(info, target);
+           (info.st_mode & 0777 & ~lock_mode(target)) == 0 && owner_or_administrator(info.st_uid, target);
   if (!usable) {
     const bool named = still_named(directory, name, fd);
     ::close(fd);

@@ -201,14 +201,6 @@ TEST(HostsFileTest, SaveLeavesTheOldOrTheNewText) {
 #endif
 }
 
-std::uint64_t file_number(const std::string& path) {
-  platform::FileStamp stamp;
-  const platform::Handle file = platform::open_for_reading(path.c_str());
-  EXPECT_TRUE(file >= 0 && platform::stamp(file, stamp));
-  if (file >= 0) platform::close(file);
-  return stamp.file;
-}
-
 // An interrupt or a fault at each step of making a run's file known to the
 // signal handlers, or of taking it back, removes none but the run's own lock
 // file and temporary: not the hosts file, whose name begins theirs, nor
@@ -226,11 +218,11 @@ TEST(HostsFileTest, HandlersSeeOnlyWholeNames) {
         write_file(path, text);
         if (text.ends_with("\n")) fs::create_hard_link(path, dir.file("link"));
         for (const std::string& name : kept) write_file(dir.file(name), "");
-        const std::uint64_t before = file_number(path);
+        const std::uint64_t before = stamp_of(path).file;
         edit(path, {}, step, [&] { platform::remove_run_files(), ++interrupted; }, n);
         const std::string now = read_file(path);
         EXPECT_TRUE(now == text || now == (text == kWritten ? kWritten + "127.0.0.1        NEW\r\n" : kNew));
-        EXPECT_EQ(file_number(path) == before, text != kOld);  // each took its own route
+        EXPECT_EQ(stamp_of(path).file == before, text != kOld);  // each took its own route
         write_file(dir.file("hosts.v2.tarnwick-new-123"), "");
         HostsFile{path};
         std::vector<std::string> expected = kept;
