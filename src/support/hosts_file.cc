@@ -242,9 +242,21 @@ bool HostsFile::unchanged(Handle file, std::string_view loaded_text) {
 }
 
 // Invariant 7: a file with several names marks its live journal on itself,
-// and so does a user whose journal others would not know for a run's.
-void HostsFile::mark_if_needed(Handle file, Journal& journal) const {
-  if (loaded_.links > 1 || !platform::runs_as_owner(place_.site)) journal.mark(file);
+// and so does a user whose journal others would not know for a run's. Then,
+// as the last step before the first write, invariant 1's check: the mark
+// changes the file's change time and nothing else, so that time is taken for
+// the file's own, and any other change stops the save.
+void HostsFile::mark_and_check(Handle file, std::string_view loaded_text, Journal& journal) {
+  if (loaded_.links > 1 || !platform::runs_as_owner(place_.site)) {
+    journal.mark(file);
+    platform::FileStamp now;
+    if (platform::stamp(file, now)) {
+      platform::FileStamp marked = loaded_;
+      marked.changed = now.changed;
+      if (now == marked) loaded_ = now;
+    }
+  }
+  stop_if_changed(file, loaded_text, journal);
 }
 
 // Stops a save, before it writes the file, when another program has written
@@ -309,8 +321,7 @@ bool HostsFile::append(const OpenFile& target, std::string_view old_text, std::s
   Journal journal(place_.site, handle, capability, old_text, old_text.size(), old_text.size() + appended.size(),
                   [&](const PieceWriter& write) { return write(old_text) && write(appended); });
   if (!journal.kept()) return false;
-  stop_if_changed(handle, old_text, journal);
-  mark_if_needed(handle, journal);
+  mark_and_check(handle, old_text, journal);
   if (platform::write_at(handle, old_length, appended) &&
       platform::restore_capability(handle, capability) && platform::sync(handle) && journal.end(handle)) {
     return true;
@@ -346,8 +357,7 @@ void HostsFile::rewrite_in_place(const OpenFile& target, const LineList& list, B
   platform::Capability capability;
   if (!platform::capability_of(handle, capability)) raise_write_error();
   Journal journal(place_.site, handle, capability, old_text, offset, new_length, new_text);
-  stop_if_changed(handle, old_text, journal);
-  mark_if_needed(handle, journal);
+  mark_and_check(handle, old_text, journal);
   UnitWriter out(handle, offset);
   std::uint64_t at = 0;
   const bool written = new_text([&](std::string_view piece) {

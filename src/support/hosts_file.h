@@ -58,7 +58,7 @@ class HostsFile {
 
   bool unchanged(platform::Handle file, std::string_view loaded_text);
   void stop_if_changed(platform::Handle file, std::string_view loaded_text, Journal& journal);
-  void mark_if_needed(platform::Handle file, Journal& journal) const;
+  void mark_and_check(platform::Handle file, std::string_view loaded_text, Journal& journal);
   bool append(const OpenFile& target, std::string_view old_text, std::string_view appended);
   bool replace_through_temporary(OpenFile& target, const LineList& list, Bytes& staging);
   void rewrite_in_place(const OpenFile& target, const LineList& list, Bytes& staging);

@@ -114,6 +114,7 @@ TEST(HostsFileTest, SaveLeavesTheOldOrTheNewText) {
     std::optional<Call> during;
     std::function<void(const std::string& path, const std::string& journal)> meddle;
     std::string failure, left;
+    bool second_name = false;  // a hard link beside it: the journal is marked on the file
   };
   std::vector<Case> cases = {
       {"no fault", kOld, {}, {}, nullptr, "no failure", kNew},
@@ -148,6 +149,8 @@ TEST(HostsFileTest, SaveLeavesTheOldOrTheNewText) {
        "root only\n"},
       {"appended to while journalling", kWritten, {}, Call::kSyncDirectory, append_line, kCreateError,
        kWritten + "# added meanwhile\r\n"},
+      {"appended to while marking", kWritten, {}, Call::kMarkJournal, append_line, kCreateError,
+       kWritten + "# added meanwhile\r\n", true},
       {"written while journalling in place", kOld, {{Call::kReplace, 1}}, Call::kSyncDirectory, append_line, kCreateError,
        kOld + "# added meanwhile\r\n"},
       {"journal open to changes", kOld, kLeaveJournal, {},
@@ -169,6 +172,7 @@ TEST(HostsFileTest, SaveLeavesTheOldOrTheNewText) {
     ScratchDir dir;
     const std::string path = dir.file("hosts"), journal = path + ".tarnwick-journal";
     write_file(path, c.text);
+    if (c.second_name) fs::create_hard_link(path, dir.file("link"));
     const std::string failure = edit(path, c.failing, c.during, [&] { c.meddle(path, journal); });
     EXPECT_EQ(failure.substr(0, c.failure.size()), c.failure);
 #ifndef _WIN32  // it holds the file's text: readable as the file is, and its owner's alone to change
@@ -181,6 +185,7 @@ TEST(HostsFileTest, SaveLeavesTheOldOrTheNewText) {
     const std::set<std::string> refused = {"journal open to changes", "another user's journal"};
     EXPECT_EQ(open(path), refused.count(c.name) ? "EFOpenError: Cannot open file " + path : "");
     EXPECT_EQ(read_file(path), c.left.empty() ? left : c.left);
+    fs::remove(dir.file("link"));
     fs::remove(path);
     write_file(path, kOld);
     EXPECT_EQ(edit(path, kLeaveJournal), kWriteError);
