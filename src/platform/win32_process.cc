@@ -10,26 +10,46 @@ char g_program_name[MAX_PATH + 1] = "tarnwick.exe";
 
 // Signalled while no save holds interrupts back.
 HANDLE g_interrupts_free = nullptr;
+// Whether a save holds them, and whether the process is ending, are decided
+// under this lock: an event's handler that finds no save in progress ends
+// the process, and no save begins after it.
+SRWLOCK g_interrupts_lock = SRWLOCK_INIT;
 LONG g_interrupts_held = 0;
+bool g_ending = false;
 
-// Runs on a thread of its own when Ctrl-C or Ctrl-Break is pressed or the
-// console window is closed: it waits for a save in progress, removes the
-// run's files, and leaves the event to the system's usual handling.
+}  // namespace
+
+// Runs on a thread of its own when Ctrl-C or Ctrl-Break is pressed, the
+// console window is closed, or the user logs off or the system shuts down:
+// it waits for a save in progress, removes the run's files, and leaves the
+// event to the system's usual handling, which ends the process.
 BOOL WINAPI on_console_event(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
-  WaitForSingleObject(g_interrupts_free, INFINITE);
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT && event != CTRL_LOGOFF_EVENT &&
+      event != CTRL_SHUTDOWN_EVENT) {
+    return FALSE;
+  }
+  for (bool ending = false; !ending;) {
+    WaitForSingleObject(g_interrupts_free, INFINITE);
+    AcquireSRWLockExclusive(&g_interrupts_lock);
+    ending = g_ending = g_ending || g_interrupts_held == 0;  // else a save began meanwhile
+    ReleaseSRWLockExclusive(&g_interrupts_lock);
+  }
   remove_run_files();
   return FALSE;
 }
 
-}  // namespace
-
 void hold_interrupts() {
-  if (InterlockedIncrement(&g_interrupts_held) == 1 && g_interrupts_free != nullptr) ResetEvent(g_interrupts_free);
+  AcquireSRWLockExclusive(&g_interrupts_lock);
+  const bool ending = g_ending;
+  if (++g_interrupts_held == 1 && !ending && g_interrupts_free != nullptr) ResetEvent(g_interrupts_free);
+  ReleaseSRWLockExclusive(&g_interrupts_lock);
+  if (ending) Sleep(INFINITE);  // the process ends before any save begins
 }
 
 void release_interrupts() {
-  if (InterlockedDecrement(&g_interrupts_held) == 0 && g_interrupts_free != nullptr) SetEvent(g_interrupts_free);
+  AcquireSRWLockExclusive(&g_interrupts_lock);
+  if (--g_interrupts_held == 0 && g_interrupts_free != nullptr) SetEvent(g_interrupts_free);
+  ReleaseSRWLockExclusive(&g_interrupts_lock);
 }
 
 // ---- Console and process ---------------------------------------------------------
