@@ -53,8 +53,7 @@ bool wildcard_match(const char* pattern, const char* name) {
 }
 
 const char* companion_suffix(Companion companion) {
-  static constexpr const char* kSuffixes[] = {".tarnwick-lock", ".tarnwick-journal", ".tarnwick-new",
-                                              ".tarnwick-old"};
+  static constexpr const char* kSuffixes[] = {".tarnwick-lock", ".tarnwick-journal", ".tarnwick-new"};
   return kSuffixes[static_cast<int>(companion)];
 }
 

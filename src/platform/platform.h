@@ -72,14 +72,13 @@ void close(Handle handle);
 // about the file and the files beside it reaches the same directory whatever
 // happens to the path meanwhile.
 struct Site {
-  std::string path;                   // links resolved
+  std::string path;                   // links resolved (Windows: UTF-16, in the "\\?\" form)
   std::size_t name_at = 0;            // where the file's own name starts in `path`
   Handle directory = kInvalidHandle;  // closed with close()
 };
 
 // Finds the regular file that `path` names, following links to the final file.
-// False (and `site` untouched) when it names none; Windows finds the place
-// even while nothing is there.
+// False (and `site` untouched) when it names none.
 bool locate(const char* path, Site& site);
 
 // What tells one state of a file from another: the same file, unchanged, gives
@@ -95,9 +94,8 @@ struct FileStamp {
 };
 bool stamp(Handle handle, FileStamp& out);
 
-// The files a run keeps beside the file it edits, named after it; the backup
-// holds the old file for the moment of a replace, where the system needs it.
-enum class Companion { kLock, kJournal, kTemporary, kBackup };
+// The files a run keeps beside the file it edits, named after it.
+enum class Companion { kLock, kJournal, kTemporary };
 
 // Makes a new companion of the file at `site`, open to this user alone (a
 // journal: readable by those who may read the file), and publishes it to the
@@ -175,9 +173,7 @@ bool sync(Handle handle);
 // Moves the temporary file over the file at `site` in one step; the temporary
 // handle is closed. The file keeps its attributes. False when the system
 // refuses (for example a target that is a mount point); the file then holds
-// its old text, or, where it left its name and could not get it back, the old
-// text stays under the backup name. The move is durable once
-// sync_directory() succeeds.
+// its old text. The move is durable once sync_directory() succeeds.
 bool replace_with_temporary(const Site& site, Handle& temporary);
 
 // Removes a named temporary file, if one is left.
@@ -205,7 +201,8 @@ bool restore_capability(Handle file, const Capability& capability);
 // its end, and a waiting run then takes the next one. It is open only to
 // those who may write the file, so that a user who may merely read the file
 // cannot hold runs up. kInvalidHandle when this user may not make or open one;
-// last_error() is kErrorSharingViolation where another holds it for too long.
+// last_error() is kErrorSharingViolation where something no trusted run made
+// holds its name for longer than 10 seconds.
 Handle lock_companion(const Site& site);
 void unlock_companion(const Site& site, Handle lock);
 // Locks the file itself, which anyone who may read it can lock too, so waited
@@ -224,8 +221,8 @@ void hold_interrupts();
 void release_interrupts();
 
 // For a run that ends abruptly: removes the run's own files that an abnormal
-// end removes (the lock file and a named temporary file; never a journal or a
-// backup, which may hold the only old text). Safe in a fault handler: it only
+// end removes (the lock file and a named temporary file; never a journal,
+// which may hold the only old text). Safe in a fault handler: it only
 // sees files published whole.
 void remove_run_files();
 

@@ -47,7 +47,7 @@ void withdraw_run_file(Companion companion) {
 }
 
 void remove_run_files() {
-  // The journal (and a backup) may hold the only old text: the next run
+  // The journal may hold the only old text: the next run
   // decides what becomes of it.
   for (const Companion companion : {Companion::kTemporary, Companion::kLock}) {
     if (const RunFile* file = slot_of(companion).published.exchange(nullptr)) unlinkat(file->directory, file->name, 0);

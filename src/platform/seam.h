@@ -29,7 +29,6 @@ enum class Call {
   kCopyMetadata,
   kSync,
   kReplace,
-  kMoveFile,
   kWriteAt,
   kTruncate,
   kMapFile,

@@ -1,7 +1,14 @@
 // What the Win32 backend's files share.
+//
+// A file's site holds its final path in its "\\?\" form, as UTF-16 code units
+// kept as bytes: the wide calls on that form have no length limit, and spell
+// every name the system can, so that the files beside it are found whatever
+// the ANSI code page and however long the path.
 #pragma once
 
 #include <windows.h>
+
+#include <string>
 
 #include "platform/common.h"
 
@@ -16,14 +23,123 @@ T fail_with_system_error(T result) {
   return fail_with(static_cast<ErrorCode>(GetLastError()), result);
 }
 
+// Closes a handle on every way out (an allocation that fails raises), unless
+// it is let go.
+class OwnedHandle {
+ public:
+  explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+  ~OwnedHandle() {
+    if (valid()) CloseHandle(handle_);
+  }
+  HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE release() {
+    const HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    return handle;
+  }
+  void reset(HANDLE handle) {
+    if (valid()) CloseHandle(handle_);
+    handle_ = handle;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// Writes all of the bytes. A write the system takes without a byte ends it:
+// a failure, or with `quietly` a success that drops the rest.
+bool write_fully(HANDLE handle, const char* data, std::size_t size, bool quietly = false);
+
+// The final path of an open file, in the "\\?\" form; empty when the system
+// cannot tell it.
+std::wstring final_path(HANDLE file);
+
+// The site's final path, and the path of its companion (with `more` after
+// the companion's suffix).
+std::wstring wide_path(const Site& site);
+std::wstring companion_path(const Site& site, Companion companion, const wchar_t* more = L"");
+
+// True for the errors that say a path leads nowhere: no such file, folder,
+// drive, server or share, or no such name at all.
+bool leads_nowhere(DWORD error);
+
+// True once, after a replace whose flush failed: the new text has the
+// file's name, but a power cut may yet take it back.
+bool take_unflushed_replace();
+
 // The run's own files, by their full paths, as the console handler sees them
 // (see win32_run_files.cc).
-inline constexpr std::size_t kRunFilePath = MAX_PATH * 2 + 48;
-void publish_run_file(Companion companion, const char* path);
+inline constexpr std::size_t kRunFilePath = 32768 + 64;
+void publish_run_file(Companion companion, const wchar_t* path);
 void withdraw_run_file(Companion companion);
 
 // The text after the last backslash (or slash) of a path; a backslash that is
 // the second byte of a double-byte character does not count.
 const char* file_name_part(const char* path);
+
+// The console's handler: Ctrl-C, Ctrl-Break, the window closed, logoff and
+// shutdown wait for a save in progress, then end the process.
+BOOL WINAPI on_console_event(DWORD event);
+
+// ---- Who is trusted with a file (win32_security.cc) ----------------------------
+
+// The access a companion gives. Every companion is its maker's, the file's
+// owner's, the administrators' and the system's to change, and nobody
+// else's; a journal and a temporary copy the file's text, so whoever may
+// read the file may read them. A lock file is readable by nobody else: a
+// reader holding it open would hold every run up.
+enum class Readers { kAsTheFile, kNone };
+
+// A security descriptor for a new companion of the file at `site`, and the
+// attributes that carry it. Empty (no descriptor: the folder's) when the
+// file's own cannot be read.
+class CompanionSecurity {
+ public:
+  CompanionSecurity(const Site& site, Readers readers);
+  CompanionSecurity(const CompanionSecurity&) = delete;
+  CompanionSecurity& operator=(const CompanionSecurity&) = delete;
+  ~CompanionSecurity();
+  SECURITY_ATTRIBUTES* attributes() { return made_ ? &attributes_ : nullptr; }
+
+ private:
+  SECURITY_ATTRIBUTES attributes_{sizeof attributes_, nullptr, FALSE};
+  SECURITY_DESCRIPTOR descriptor_{};
+  alignas(DWORD) BYTE maker_[SECURITY_MAX_SID_SIZE] = {};  // this user: the owner
+  void* acl_ = nullptr;
+  bool made_ = false;
+};
+
+// True when a companion with this security descriptor could only have been
+// made, and can only be changed, by those trusted with a file owned by
+// `file_owner`, for a run of `user`: it is owned by the file's owner, the
+// administrators, the system, the trusted installer or `user`, its access
+// list is not null, and it gives no one else the right to write it, delete
+// it, or change its access or its owner.
+bool trusted_descriptor(PSECURITY_DESCRIPTOR descriptor, PSID file_owner, PSID user);
+
+// The same for the open file `companion`, beside the file at `site`; it must
+// also be a plain file of one name (not a folder, nor a link).
+bool trusted_companion(HANDLE companion, const Site& site);
+
+// True when a trusted user made the open file `companion`, a plain file
+// beside the file at `site`, whoever may change it now.
+bool made_by_trusted_user(HANDLE companion, const Site& site);
+
+// Gives the open file `to` the owner of the file at `from`, where this user
+// may: a companion the file's owner owns is every trusted run's.
+bool adopt_owner(const Site& from, HANDLE to);
+
+// Gives `to` the owner, group and access list of `from`. False when the
+// system refuses any of them.
+bool copy_security(HANDLE from, HANDLE to);
+
+// A folder, or a link or other reparse point.
+bool folder_or_link(HANDLE file);
+
+// A plain file of one name: not a folder, nor a link or other reparse point.
+bool is_plain_file(HANDLE file);
 
 }  // namespace tarnwick::platform

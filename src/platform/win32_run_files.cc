@@ -4,7 +4,9 @@
 // a record that is being written: a record is filled while unpublished, then
 // published with a single store of a pointer to it. Withdrawing is a single
 // store of a null pointer, made before the file goes.
+#include <algorithm>
 #include <atomic>
+#include <cwchar>
 
 #include "platform/win32.h"
 
@@ -12,7 +14,7 @@ namespace tarnwick::platform {
 namespace {
 
 struct RunFile {
-  char path[kRunFilePath] = "";
+  wchar_t path[kRunFilePath] = L"";
 };
 
 struct Slot {
@@ -20,16 +22,18 @@ struct Slot {
   std::atomic<RunFile*> published{nullptr};
 };
 
-Slot g_slots[4];  // by Companion
+Slot g_slots[3];  // by Companion
 
 Slot& slot_of(Companion companion) { return g_slots[static_cast<int>(companion)]; }
 
 }  // namespace
 
-void publish_run_file(Companion companion, const char* path) {
+void publish_run_file(Companion companion, const wchar_t* path) {
   Slot& slot = slot_of(companion);
   slot.published.store(nullptr);  // a record is never written while published
-  copy_name(slot.record.path, sizeof slot.record.path, path);
+  const std::size_t length = std::min(std::wcslen(path), kRunFilePath - 1);
+  std::wmemcpy(slot.record.path, path, length);
+  slot.record.path[length] = L'\0';
   injected(Call::kPublish);
   slot.published.store(&slot.record);
 }
@@ -40,11 +44,9 @@ void withdraw_run_file(Companion companion) {
 }
 
 void remove_run_files() {
-  // The journal and the backup may hold the only old text: the next run
-  // decides what becomes of them.
-  for (const Companion companion : {Companion::kTemporary, Companion::kLock}) {
-    if (const RunFile* file = slot_of(companion).published.exchange(nullptr)) DeleteFileA(file->path);
-  }
+  // The journal may hold the only old text: the next run decides what
+  // becomes of it. The lock file goes with the process's last handle.
+  if (const RunFile* file = slot_of(Companion::kTemporary).published.exchange(nullptr)) DeleteFileW(file->path);
 }
 
 }  // namespace tarnwick::platform

@@ -11,8 +11,8 @@
 // rollback journal beside it (journal.cc); where no journal can be kept they
 // go on without one, as a tool without journals would.
 //
-// The run's own files are the lock file, the journal and the temporary file
-// (and on Windows a backup); the signal handlers know them through the run's
+// The run's own files are the lock file, the journal and the temporary file;
+// the signal handlers know them through the run's
 // files (run_files.cc in the platform layer).
 //
 // These must hold, whatever stops the run (a failure, a signal, a kill, a full

@@ -1,0 +1,171 @@
+// Win32 backend: the files a run keeps beside the file it edits, named after
+// its final path in the wide "\\?\" form.
+#include <cstring>
+#include <string>
+
+#include "platform/win32.h"
+
+namespace tarnwick::platform {
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Opens what stands at a name itself, a folder or a link included.
+constexpr DWORD kItself = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+
+}  // namespace
+
+bool folder_or_link(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(file, &info) &&
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0;
+}
+
+std::wstring wide_path(const Site& site) {
+  return std::wstring(reinterpret_cast<const wchar_t*>(site.path.data()), site.path.size() / sizeof(wchar_t));
+}
+
+std::wstring companion_path(const Site& site, Companion companion, const wchar_t* more) {
+  std::wstring path = wide_path(site);
+  for (const char* suffix = companion_suffix(companion); *suffix != '\0'; ++suffix) path += static_cast<wchar_t>(*suffix);
+  return path + more;
+}
+
+bool leads_nowhere(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_NOT_READY:
+    case ERROR_BAD_NETPATH:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_DIRECTORY:
+    case ERROR_INVALID_PARAMETER:
+      return true;
+    default:
+      return false;
+  }
+}
+
+Handle create_companion(const Site& site, Companion companion) {
+  if (injected(Call::kOpenCompanion)) return kInvalidHandle;
+  const std::wstring path = companion_path(site, companion);
+  CompanionSecurity security(site, companion == Companion::kLock ? Readers::kNone : Readers::kAsTheFile);
+  const auto make = [&] {
+    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL | WRITE_OWNER, 0, security.attributes(),
+                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  HANDLE file = make();
+  if (file == INVALID_HANDLE_VALUE && (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
+    // A journal a run trusted with the file may have left stays: it may hold
+    // the only old text. So may a file of a run this one does not know,
+    // which is set aside; a folder or a link is no run's, and goes.
+    OwnedHandle found(CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                  kItself, nullptr));
+    const bool no_file = found.valid() && folder_or_link(found.get());
+    const bool trusted = found.valid() && !no_file && trusted_companion(found.get(), site);
+    found.reset(INVALID_HANDLE_VALUE);
+    if (trusted) return fail_with(kErrorAccessDenied, kInvalidHandle);
+    const bool gone = no_file ? RemoveDirectoryW(path.c_str()) || DeleteFileW(path.c_str())
+                              : companion == Companion::kJournal && set_aside_journal(site);
+    if (gone) file = make();
+  }
+  if (file == INVALID_HANDLE_VALUE) return fail_with_system_error(kInvalidHandle);
+  publish_run_file(companion, path.c_str());
+  return handle_of(file);
+}
+
+Handle open_journal(const Site& journal, const Site& file, bool& trusted) {
+  if (injected(Call::kOpenCompanion)) return kInvalidHandle;
+  trusted = false;
+  OwnedHandle found(CreateFileW(companion_path(journal, Companion::kJournal).c_str(), GENERIC_READ | READ_CONTROL,
+                                FILE_SHARE_READ, nullptr, OPEN_EXISTING, kItself, nullptr));
+  // Where the path leads nowhere, no run can have left one; a file this user
+  // may not read it cannot judge.
+  if (!found.valid()) {
+    return fail_with(leads_nowhere(GetLastError()) ? kErrorFileNotFound : static_cast<ErrorCode>(GetLastError()),
+                     kInvalidHandle);
+  }
+  // A folder or a link in its place was not made by a run.
+  if (folder_or_link(found.get())) return fail_with(kErrorFileNotFound, kInvalidHandle);
+  trusted = trusted_companion(found.get(), file);
+  return handle_of(found.release());
+}
+
+bool remove_companion(const Site& site, Companion companion) {
+  if (injected(Call::kRemoveCompanion)) return false;
+  const std::wstring path = companion_path(site, companion);
+  withdraw_run_file(companion);
+  if (companion != Companion::kJournal) {
+    return DeleteFileW(path.c_str()) || leads_nowhere(GetLastError()) || fail_with_system_error(false);
+  }
+  // The system may keep a removed name through a power cut. A journal's head
+  // is cleared, durably, before it goes: one not whole is never played back.
+  const OwnedHandle journal(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!journal.valid()) return leads_nowhere(GetLastError()) || fail_with_system_error(false);
+  static const char kCleared[8] = {};
+  DWORD written = 0;
+  FILE_DISPOSITION_INFO gone{TRUE};
+  return (WriteFile(journal.get(), kCleared, sizeof kCleared, &written, nullptr) && written == sizeof kCleared &&
+          FlushFileBuffers(journal.get()) &&
+          SetFileInformationByHandle(journal.get(), FileDispositionInfo, &gone, sizeof gone)) ||
+         fail_with_system_error(false);
+}
+
+bool set_aside_journal(const Site& site) {
+  if (injected(Call::kSetAside)) return false;
+  const std::wstring path = companion_path(site, Companion::kJournal);
+  for (int n = 1; n < 1000; ++n) {
+    // Without MOVEFILE_REPLACE_EXISTING: an earlier journal set aside stays.
+    if (MoveFileExW(path.c_str(), (path + L"." + std::to_wstring(n)).c_str(), MOVEFILE_WRITE_THROUGH)) return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) return fail_with_system_error(false);
+  }
+  return fail_with(kErrorAccessDenied, false);
+}
+
+void remove_leftovers(const Site& site) {
+  const std::wstring temporary = companion_path(site, Companion::kTemporary);
+  const std::wstring directory = wide_path(site).substr(0, site.name_at / sizeof(wchar_t));
+  const auto remove_if_trusted = [&](const std::wstring& path) {
+    OwnedHandle found(CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                  kItself, nullptr));
+    const bool trusted = found.valid() && made_by_trusted_user(found.get(), site);
+    found.reset(INVALID_HANDLE_VALUE);
+    if (trusted) DeleteFileW(path.c_str());
+  };
+  remove_if_trusted(temporary);
+  // Those named after their process.
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW((temporary + L"-*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  struct Search {
+    HANDLE handle;
+    ~Search() { FindClose(handle); }
+  } const closed{search};
+  const std::size_t number_at = temporary.size() - directory.size() + 1;  // after the "-"
+  do {
+    const std::wstring name = found.cFileName;
+    if (name.size() > number_at && name.find_first_not_of(L"0123456789", number_at) == std::wstring::npos) {
+      remove_if_trusted(directory + name);
+    }
+  } while (FindNextFileW(search, &found));
+}
+
+// The system logs its directories: a move goes through durably on its own
+// (write-through), and a journal's end is made durable in place (above).
+// What is left to report is a replace whose flush failed (win32_save.cc).
+bool sync_directory(const Site&) {
+  if (injected(Call::kSyncDirectory)) return false;
+  return !take_unflushed_replace();
+}
+
+// No mark on the file: runs through another of its names find neither the
+// journal nor the lock (a file with several names is saved in place).
+bool mark_journal(Handle, const Site*, Handle) { return fail_with(kErrorAccessDenied, false); }
+Marked marked_journal(const Site&, Site&) { return Marked::kNone; }
+
+}  // namespace tarnwick::platform

@@ -1,0 +1,94 @@
+// Win32 backend: the lock that keeps runs on one file from overlapping.
+//
+// Runs share a lock file beside the file, which its holder keeps open with
+// no sharing and which the system removes when the holder's last handle
+// closes, however the holder ends. A run takes it in attempts: make it, or
+// open one that nobody holds (a power cut can leave one); where another holds
+// it, its security says whose it is. One a trusted run holds is waited for
+// without limit. One that no trusted run made is removed where this run may;
+// while it stays, the run waits 10 seconds at most.
+#include <string>
+
+#include "platform/win32.h"
+
+namespace tarnwick::platform {
+namespace {
+
+constexpr DWORD kLockWaitMilliseconds = 10000;
+constexpr DWORD kPauseMilliseconds = 10;
+// Something at the lock file's name that no run made is removed this many
+// times at most: a user who keeps putting one back is waited out, then
+// reported.
+constexpr int kMostRemovals = 3;
+constexpr int kMostRefusals = 3;
+constexpr DWORD kHold = GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_OWNER;
+
+// What holds the lock file's name while this run cannot open it.
+enum class Holder { kNone, kTrustedRun, kOther, kFolderOrLink };
+
+Holder holder_of(const std::wstring& path, const Site& site) {
+  const OwnedHandle found(CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!found.valid()) return leads_nowhere(GetLastError()) ? Holder::kNone : Holder::kOther;
+  if (folder_or_link(found.get())) return Holder::kFolderOrLink;
+  return trusted_companion(found.get(), site) ? Holder::kTrustedRun : Holder::kOther;
+}
+
+}  // namespace
+
+Handle lock_companion(const Site& site) {
+  if (injected(Call::kLockCompanion)) return kInvalidHandle;
+  const std::wstring path = companion_path(site, Companion::kLock);
+  CompanionSecurity security(site, Readers::kNone);
+  int removals = 0, refusals = 0;
+  ULONGLONG waited_since = 0;  // for what no trusted run holds
+  for (;;) {
+    OwnedHandle lock(CreateFileW(path.c_str(), kHold, 0, security.attributes(), CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    if (lock.valid()) {
+      adopt_owner(site, lock.get());  // so that another administrator's run waits for it too
+      return handle_of(lock.release());
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
+      lock.reset(CreateFileW(path.c_str(), kHold, 0, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      error = lock.valid() ? ERROR_SHARING_VIOLATION : GetLastError();
+      if (lock.valid()) {
+        if (trusted_companion(lock.get(), site)) return handle_of(lock.release());
+        lock.reset(INVALID_HANDLE_VALUE);  // which removes it
+        if (removals++ < kMostRemovals) continue;
+      }
+    }
+    if (error == ERROR_FILE_NOT_FOUND) continue;  // its holder ended meanwhile
+    const Holder holder = holder_of(path, site);
+    // Nothing there, yet this user may not make one: the run goes unguarded.
+    // A lock file its holder just let go refuses to be made for a moment too.
+    if (holder == Holder::kNone && error != ERROR_SHARING_VIOLATION && error != ERROR_FILE_EXISTS &&
+        ++refusals >= kMostRefusals) {
+      return fail_with(static_cast<ErrorCode>(error), kInvalidHandle);
+    }
+    if (holder == Holder::kFolderOrLink && removals++ < kMostRemovals &&
+        (RemoveDirectoryW(path.c_str()) || DeleteFileW(path.c_str()))) {
+      continue;
+    }
+    // Held by a trusted run: its turn ends. Anything else (something that
+    // cannot be removed, or a lock file this user may not open, which a
+    // power cut may have left) is waited for 10 seconds at most.
+    if (holder != Holder::kNone && (holder != Holder::kTrustedRun || error != ERROR_SHARING_VIOLATION)) {
+      if (waited_since == 0) waited_since = GetTickCount64();
+      if (GetTickCount64() - waited_since >= kLockWaitMilliseconds) return fail_with(kErrorSharingViolation, kInvalidHandle);
+    }
+    Sleep(kPauseMilliseconds);
+  }
+}
+
+// Closing it removes it: a run waiting for it then makes the next one.
+void unlock_companion(const Site&, Handle lock) { CloseHandle(native(lock)); }
+
+// Any open handle on the file would keep its save out: runs share the lock
+// file alone.
+Handle lock_itself(const Site&) { return fail_with(kErrorAccessDenied, kInvalidHandle); }
+bool others_may_write(const Site&) { return false; }
+
+}  // namespace tarnwick::platform
