@@ -1,12 +1,16 @@
 // End-to-end cases for Windows: raw command lines as the system hands them to
-// the program, share modes and locks, attributes and links.
+// the program, paths of every kind, the lock between runs, the files a run
+// leaves, attributes and links, and the console's events.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <optional>
+#include <thread>
 
+#include "platform/win32.h"
 #include "test_support.h"
 
 namespace tarnwick {
@@ -18,6 +22,36 @@ using namespace testing;
 const std::string kHosts = "127.0.0.1 localhost\r\n";
 const std::string kAdded = "Entry added.\r\n";
 const std::string kBlocked = kHosts + "127.0.0.1        A.COM\r\n";
+
+// Runs with the working folder `dir` (the tool inherits it).
+struct WorkingFolder {
+  explicit WorkingFolder(const std::string& dir) {
+    GetCurrentDirectoryA(sizeof before, before);
+    EXPECT_TRUE(SetCurrentDirectoryA(dir.c_str())) << dir;
+  }
+  ~WorkingFolder() { SetCurrentDirectoryA(before); }
+  char before[MAX_PATH];
+};
+
+// Opens the file at `path` with no sharing, as a security descriptor in
+// SDDL gives it, and holds it until the object goes.
+struct HeldFile {
+  HeldFile(const std::string& path, const char* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr));
+    handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    EXPECT_NE(handle, INVALID_HANDLE_VALUE);
+    // Set once made: where the system keeps permissions instead of
+    // descriptors, the access list sets them whole.
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL acl = nullptr;
+    GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted);
+    EXPECT_EQ(SetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, acl, nullptr), ERROR_SUCCESS);
+    LocalFree(descriptor);
+  }
+  ~HeldFile() { CloseHandle(handle); }
+  HANDLE handle;
+};
 
 TEST(EndToEndWindowsTest, RawCommandLinesAreSplitAsTheToolReadsThem) {
   ScratchDir dir;
@@ -36,29 +70,210 @@ TEST(EndToEndWindowsTest, RawCommandLinesAreSplitAsTheToolReadsThem) {
   }
 }
 
-// Another program holding the file open for writing keeps the load out, and
-// anyone may hold the runs' named mutex: a run waits 10 seconds for it at
-// most, then ends as when the file is held open, and touches nothing.
+// Whatever the reason a path names no file (no folder, drive, server or
+// share, no match of a wildcard, or a folder as the first), the run reports
+// that it cannot load it, ends with status 0 and makes nothing anywhere.
+TEST(EndToEndWindowsTest, PathsThatNameNoFileCannotBeLoaded) {
+  ScratchDir dir;
+  fs::create_directory(dir.file("adir"));
+  const WorkingFolder working(dir.path());
+  for (const std::string path : {"none", "relative\\none", "relative/none", "C:\\nodir\\hosts", "\\\\server\\share\\hosts",
+                                 "\\\\?\\Z:\\nodir\\hosts", "\\\\?\\nowhere\\hosts", "nomatch*", "adi?"}) {
+    const RunResult result = run({tool(), "/B", "a.com", path});
+    EXPECT_EQ(result.output, banner() + "Cannot load " + path + " hosts file\r\n") << path;
+    EXPECT_EQ(result.status, 0) << path;
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"adir"}) << path;
+  }
+}
+
+// Paths past the ANSI calls' limit, reached through a short relative path,
+// and a link into a folder whose name the ANSI code page cannot spell: the
+// files beside them are named after the final path all the same.
+TEST(EndToEndWindowsTest, LongAndUnspelledPathsAreEdited) {
+  ScratchDir dir, other;
+  const std::string deep = dir.file(std::string(240 - dir.path().size(), 'd'));
+  fs::create_directories(deep + "\\" + std::string(50, 'e'));
+  const std::string long_hosts = other.file(std::string(250 - other.path().size() - 1, 'h'));
+  ASSERT_EQ(long_hosts.size(), 250u);
+  const fs::path unspelled = fs::path(native_path(TARNWICK_LINK_TEST_DIR)) / L"\u0416\u0436\u4e2d";
+  struct Case { std::string working, typed; fs::path folder; };
+  for (const Case& c : {Case{other.path(), long_hosts, other.path()},
+                        Case{deep, std::string(50, 'e') + "\\hosts", deep + "\\" + std::string(50, 'e')},
+                        Case{native_path(TARNWICK_LINK_TEST_DIR), "unspelled", unspelled}}) {
+    SCOPED_TRACE(c.typed);
+    const WorkingFolder working(c.working);
+    write_file(c.typed, kHosts);
+    for (const auto& [mode, text] : {std::pair{"/B", kBlocked}, {"/U", kHosts}, {"/B", kBlocked}}) {
+      const RunResult result = run({tool(), mode, "a.com", c.typed});
+      EXPECT_EQ(result.status, 0) << result.output;
+      EXPECT_EQ(read_file(c.typed), text);
+    }
+    // The file alone: no companion is left. (Listed by the wide calls, which
+    // reach past MAX_PATH.)
+    int names = 0;
+    WIN32_FIND_DATAW found;
+    const HANDLE listing = FindFirstFileW((L"\\\\?\\" + c.folder.wstring() + L"\\*").c_str(), &found);
+    ASSERT_NE(listing, INVALID_HANDLE_VALUE);
+    do {
+      names += std::wstring(found.cFileName) != L"." && std::wstring(found.cFileName) != L"..";
+    } while (FindNextFileW(listing, &found));
+    FindClose(listing);
+    EXPECT_EQ(names, 1);
+    fs::remove(c.typed);
+  }
+}
+
+// Who may have made a companion, and who may change it, by its security
+// descriptor: only the file's owner, the administrators, the system, the
+// trusted installer and the running user are trusted, and nobody else may
+// write it, delete it, or change its access or its owner.
+TEST(EndToEndWindowsTest, CompanionsAreTrustedByOwnerAndAccessList) {
+  const std::string owner = "S-1-5-21-1-2-3-1001", user = "S-1-5-21-1-2-3-1002", other = "S-1-5-21-1-2-3-1003";
+  const std::string installer = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+  const std::string usual = "(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
+  for (const auto& [sddl, trusted] : std::vector<std::pair<std::string, bool>>{
+           {"O:" + owner + "D:P" + usual, true},
+           {"O:" + user + "D:P" + usual + "(A;;FA;;;" + user + ")", true},
+           {"O:BAD:P" + usual, true},
+           {"O:SYD:P" + usual, true},
+           {"O:" + installer + "D:P" + usual, true},
+           {"O:" + other + "D:P" + usual, false},                              // made by another user
+           {"O:" + owner + "D:P" + usual + "(A;;FA;;;WD)", false},              // everybody may write it
+           {"O:" + owner + "D:P" + usual + "(A;;0x10000;;;" + other + ")", false},  // another may delete it
+           {"O:" + owner + "D:P" + usual + "(A;;WD;;;BU)", false},              // users may change its access
+           {"O:" + owner + "D:P" + usual + "(A;;WO;;;BU)", false},              // or its owner
+           {"O:" + owner + "D:P" + usual + "(A;;FW;;;" + other + ")", false},
+           {"O:" + owner + "D:P" + usual + "(A;OIIO;FA;;;WD)", true},           // only for what a folder's children inherit
+           {"O:" + owner + "D:P" + usual + "(D;;FA;;;WD)", true},               // a refusal gives nothing
+           {"O:" + owner + "D:P(A;;FR;;;WD)", true},
+           {"O:" + owner, false},                                               // no access list: open to all
+           {"O:" + owner + " null", false}}) {                                  // a null one, the same
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PSID owner_sid = nullptr, user_sid = nullptr;
+    const std::string text = sddl.substr(0, sddl.find(' '));
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(text.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) << sddl;
+    SECURITY_DESCRIPTOR absolute;
+    if (sddl.ends_with(" null")) {
+      PSID owned = nullptr;
+      BOOL defaulted = FALSE;
+      GetSecurityDescriptorOwner(descriptor, &owned, &defaulted);
+      InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION);
+      SetSecurityDescriptorOwner(&absolute, owned, FALSE);
+      ASSERT_TRUE(SetSecurityDescriptorDacl(&absolute, TRUE, nullptr, FALSE));
+    }
+    const PSECURITY_DESCRIPTOR judged = sddl.ends_with(" null") ? &absolute : descriptor;
+    ASSERT_TRUE(ConvertStringSidToSidA(owner.c_str(), &owner_sid) && ConvertStringSidToSidA(user.c_str(), &user_sid));
+    EXPECT_EQ(platform::trusted_descriptor(judged, owner_sid, user_sid), trusted) << sddl;
+    LocalFree(descriptor), LocalFree(owner_sid), LocalFree(user_sid);
+  }
+}
+
+// Every state a killed run, or a power cut, can leave beside the file, and
+// what others put there: the next run keeps the file's text, adds its line,
+// and leaves nothing else beside it.
+TEST(EndToEndWindowsTest, WhatRunsLeftIsClearedByTheNext) {
+  const std::string cleared_journal(200, '\0');  // a journal whose end was cut short of its removal
+  struct Case { const char* name; std::vector<std::string> files, folders; const char* planted_lock_sddl; };
+  for (const Case& c : std::vector<Case>{
+           {"temporaries", {"hosts.tarnwick-new", "hosts.tarnwick-new-1", "hosts.tarnwick-new-4242"}, {}, nullptr},
+           {"cleared journal", {"hosts.tarnwick-journal"}, {}, nullptr},
+           {"lock file a power cut kept", {"hosts.tarnwick-lock"}, {}, nullptr},
+           {"lock file open to everybody", {}, {}, "D:(A;;FA;;;WD)"},
+           {"folders at the names", {}, {"hosts.tarnwick-journal", "hosts.tarnwick-lock"}, nullptr}}) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    const std::string hosts = dir.file("hosts");
+    write_file(hosts, kHosts);
+    for (const std::string& name : c.files) write_file(dir.file(name), name.ends_with("journal") ? cleared_journal : kHosts);
+    for (const std::string& name : c.folders) fs::create_directory(dir.file(name));
+    if (c.planted_lock_sddl) HeldFile(dir.file("hosts.tarnwick-lock"), c.planted_lock_sddl);
+    const RunResult result = run({tool(), "/B", "a.com", hosts});
+    EXPECT_EQ(result.output, banner() + kAdded);
+    EXPECT_EQ(read_file(hosts), kBlocked);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"hosts"});
+  }
+}
+
+// Another program holding the file open for writing keeps the load out. A
+// lock file that no trusted run made, held where the run may not remove it,
+// delays a run 10 seconds at most; then it ends as when the file is held
+// open, and touches nothing.
 TEST(EndToEndWindowsTest, FileHeldElsewhereIsReportedAndKept) {
-  for (const bool mutex : {false, true}) {
+  for (const bool planted : {false, true}) {
     ScratchDir dir;
     const std::string hosts = dir.file("hosts");
     write_file(hosts, kHosts);
     std::optional<std::ofstream> holder;
-    platform::Site site;
-    const platform::Handle lock = mutex && platform::locate(hosts.c_str(), site) ? platform::lock_companion(site) : -1;
-    if (!mutex) holder.emplace(hosts, std::ios::binary | std::ios::app);
-    ASSERT_TRUE(!mutex || lock >= 0);
+    std::optional<HeldFile> lock;
+    if (planted) lock.emplace(hosts + ".tarnwick-lock", "D:(A;;FA;;;WD)");
+    if (!planted) holder.emplace(hosts, std::ios::binary | std::ios::app);
     const auto started = std::chrono::steady_clock::now();
     const RunResult result = run({tool(), "/B", "a.com", hosts});
     const auto waited = std::chrono::steady_clock::now() - started;
-    if (mutex) platform::unlock_companion(site, lock);
     holder.reset();
     EXPECT_TRUE(is_report(result.output, "", "EFOpenError Cannot open file " + hosts)) << ::testing::PrintToString(result.output);
     EXPECT_EQ(result.status, 1);
-    EXPECT_TRUE(!mutex || (waited >= std::chrono::seconds(9) && waited < std::chrono::seconds(20)));
+    EXPECT_TRUE(!planted || (waited >= std::chrono::seconds(9) && waited < std::chrono::seconds(20)));
     EXPECT_EQ(read_file(hosts), kHosts);
   }
+}
+
+// Overlapping runs take turns, however long each holds the file: sixteen
+// unblocks at once on a file of 250 MB all end with status 0, each line gone.
+TEST(EndToEndWindowsTest, OverlappingRunsTakeTurns) {
+  ScratchDir dir;
+  const std::string hosts = dir.file("hosts");
+  std::string text;
+  text.reserve(251u << 20);
+  const std::string line = "0.0.0.0 " + std::string(90, 't') + ".example.net\r\n";
+  while (text.size() < (250u << 20)) text += line;
+  std::string blocked = text;
+  for (int i = 0; i < 16; ++i) blocked += entry("NAME" + std::to_string(i) + ".EXAMPLE");
+  write_file(hosts, blocked);
+  std::vector<int> runs;
+  for (int i = 0; i < 16; ++i) runs.push_back(start({tool(), "/U", "name" + std::to_string(i) + ".example", hosts}));
+  for (const int pid : runs) EXPECT_EQ(finish(pid), 0);
+  EXPECT_TRUE(read_file(hosts) == text);
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"hosts"});
+}
+
+// Ctrl-C and Ctrl-Break, the console window closed, logoff and shutdown wait
+// for a save in progress, then remove the run's files and leave the event to
+// the system, which ends the process; and once the handler has found no save
+// in progress, none begins.
+TEST(EndToEndWindowsTest, ConsoleEventsWaitForTheSave) {
+  for (const DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
+    EXPECT_EXIT(
+        {
+          ScratchDir dir;
+          const std::wstring temporary = fs::path(dir.file("hosts.tarnwick-new-1")).wstring();
+          write_file(dir.file("hosts.tarnwick-new-1"), "");
+          platform::hold_interrupts();
+          platform::publish_run_file(platform::Companion::kTemporary, temporary.c_str());
+          BOOL handled = TRUE;
+          std::thread handler([&] { handled = platform::on_console_event(event); });
+          Sleep(300);
+          const bool waited = fs::exists(dir.file("hosts.tarnwick-new-1"));
+          platform::release_interrupts();
+          handler.join();
+          const bool removed = !fs::exists(dir.file("hosts.tarnwick-new-1"));
+          bool began = false;
+          std::thread save([&] { platform::hold_interrupts(), began = true; });
+          Sleep(300);
+          const bool kept_out = !began;
+          std::_Exit(waited && !handled && removed && kept_out ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "")
+        << event;
+  }
+}
+
+// The tool loads no user32.dll, so that a console program gets logoff and
+// shutdown events at all.
+TEST(EndToEndWindowsTest, ToolUsesNoWindowManager) {
+  std::string image = read_file(tool());
+  for (char& c : image) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_EQ(image.find("USER32.DLL"), std::string::npos);
 }
 
 // The replace keeps hidden, system and the rest, where the system itself
@@ -66,9 +281,10 @@ TEST(EndToEndWindowsTest, FileHeldElsewhereIsReportedAndKept) {
 // replaced, the link staying. Under Wine the link is a Unix one, made by the
 // build beside "real".
 TEST(EndToEndWindowsTest, BlockKeepsAttributesAndLinks) {
+  const std::string lf_hosts = "127.0.0.1 localhost\n";  // written anew, not appended to
   ScratchDir dir;
   const std::string hosts = dir.file("hosts");
-  write_file(hosts, kHosts);
+  write_file(hosts, lf_hosts);
   const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
   ASSERT_TRUE(SetFileAttributesA(hosts.c_str(), kept));
   EXPECT_EQ(run({tool(), "/B", "a.com", hosts}).output, banner() + kAdded);
@@ -77,12 +293,11 @@ TEST(EndToEndWindowsTest, BlockKeepsAttributesAndLinks) {
   EXPECT_EQ(dir.entries(), std::vector<std::string>{"hosts"});
   const fs::path place = native_path(TARNWICK_LINK_TEST_DIR);
   if (!fs::exists(place / "link")) GTEST_SKIP() << "no link made by the build";
-  write_file((place / "real").string(), kHosts);
+  write_file((place / "real").string(), lf_hosts);
   EXPECT_EQ(run({tool(), "/B", "a.com", (place / "link").string()}).output, banner() + kAdded);
   // A link replaced by a file of its own would leave the real file as it was.
   EXPECT_EQ(read_file((place / "real").string()), kBlocked);
   EXPECT_EQ(read_file((place / "link").string()), kBlocked);
-  EXPECT_EQ(std::distance(fs::directory_iterator(place), fs::directory_iterator()), 2);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <set>
 #ifdef _WIN32
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #else
 #include <unistd.h>
 #endif
@@ -19,6 +21,33 @@ namespace {
 namespace fs = std::filesystem;
 using platform::Call;
 using namespace testing;
+
+#ifdef _WIN32
+// Gives everybody every right on the file.
+void open_to_everyone(const std::string& path) {
+  PSECURITY_DESCRIPTOR everyone = nullptr;
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL acl = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;FA;;;WD)", SDDL_REVISION_1, &everyone, nullptr));
+  ASSERT_TRUE(GetSecurityDescriptorDacl(everyone, &present, &acl, &defaulted));
+  EXPECT_EQ(SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                  nullptr, acl, nullptr), ERROR_SUCCESS);
+  LocalFree(everyone);
+}
+
+// Writes `text` over the file and puts its last write's time back.
+void rewrite_keeping_time(const std::string& path, const std::string& text) {
+  FILETIME written;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD done = 0;
+  ASSERT_TRUE(GetFileTime(file, nullptr, nullptr, &written));
+  ASSERT_TRUE(WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &done, nullptr));
+  ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &written));
+  CloseHandle(file);
+}
+#else
+void open_to_everyone(const std::string& path) { fs::permissions(path, fs::perms::owner_all | fs::perms::others_write); }
+#endif
 
 // Existing files only, dated within what a DOS date holds; of a wildcard
 // only the first match counts ("." comes first, and is a directory).
@@ -138,11 +167,16 @@ TEST(HostsFileTest, SaveLeavesTheOldOrTheNewText) {
       {"journal's text changed", kOld, kLeaveJournal, {},
        [](auto&, auto& journal) { std::fstream(journal, std::ios::in | std::ios::out).seekp(-1, std::ios::end) << '#'; },
        kWriteError, ""},
-#ifdef _WIN32
-      // The old file left its name and the new text cannot take it: the old
-      // one comes back, and the save goes on in place.
-      {"replace loses the name", kOld, {{Call::kReplace, 1}, {Call::kMoveFile, 1}}, Call::kReplace,
-       [](auto& path, auto&) { fs::rename(path, path + ".tarnwick-old"); }, "no failure", kNew},
+      {"journal open to changes", kOld, kLeaveJournal, {}, [](auto&, auto& journal) { open_to_everyone(journal); },
+       kWriteError, ""},
+      {"journal a directory", kOld, kLeaveJournal, {},
+       [](auto&, auto& journal) { fs::remove(journal), fs::create_directory(journal); }, kWriteError, ""},
+#ifdef _WIN32  // the file is held from the save's open on
+      // Rewritten to the same length, its last write's time put back: the
+      // change time tells.
+      {"rewritten, its time put back", kOld, {}, Call::kOpenForUpdate,
+       [](auto& path, auto&) { rewrite_keeping_time(path, "127.0.0.1        NEW"); }, kCreateError,
+       "127.0.0.1        NEW\n# end"},
 #else  // POSIX links, permissions and owners; Windows holds the file meanwhile
       {"swapped for a link", kOld, {}, Call::kOpenForUpdate,
        [&](auto& path, auto&) { fs::remove(path), fs::create_symlink(elsewhere.file("secret"), path); }, kCreateError,
@@ -153,10 +187,6 @@ TEST(HostsFileTest, SaveLeavesTheOldOrTheNewText) {
        kWritten + "# added meanwhile\r\n", true},
       {"written while journalling in place", kOld, {{Call::kReplace, 1}}, Call::kSyncDirectory, append_line, kCreateError,
        kOld + "# added meanwhile\r\n"},
-      {"journal open to changes", kOld, kLeaveJournal, {},
-       [](auto&, auto& journal) { fs::permissions(journal, fs::perms::owner_all | fs::perms::others_write); }, kWriteError, ""},
-      {"journal a directory", kOld, kLeaveJournal, {},
-       [](auto&, auto& journal) { fs::remove(journal), fs::create_directory(journal); }, kWriteError, ""},
       {"journal a link", kOld, kLeaveJournal, {},
        [](auto&, auto& journal) { fs::remove(journal), fs::create_symlink("hosts", journal); }, kWriteError, ""},
 #endif
