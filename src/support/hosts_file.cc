@@ -30,8 +30,11 @@
 //     bytes, then its name. [PowerCutTest.LeavesTheOldOrTheNewText,
 //     StoppedRunTest.LeavesTheOldOrTheNewText]
 //  3. The journal's end is durable before the run ends: a run that ended
-//     with status 0 is never undone. [PowerCutTest.LeavesTheOldOrTheNewText
-//     cuts completed runs too]
+//     with status 0 is never undone. Where a removed name may come back
+//     after a power cut (Windows), the journal's head is cleared and flushed
+//     first, and a journal not whole is never played back.
+//     [PowerCutTest.LeavesTheOldOrTheNewText cuts completed runs too,
+//     EndToEndWindowsTest.WhatRunsLeftIsClearedByTheNext]
 //  4. A journal is played back only onto a state its run could have left:
 //     any mix, 512-byte unit by unit, of the old text and the text written,
 //     with a length between the two. Any other state holds a later edit; the
@@ -40,8 +43,10 @@
 //     run leaves every unit old or new. Only a journal a run trusted with the
 //     file made is played back (by its owner, or vouched for by the file's
 //     mark, which only a writer can set); no other is removed, and a file
-//     one shows half written is not built upon (EFOpenError). [HostsFileTest.SaveLeavesTheOldOrTheNewText,
-//     SaveProtocolTest.AJournalIsPlayedBackOnlyOverTheWriteItGuarded]
+//     one shows half written is not built upon (EFOpenError). On Windows
+//     the owner and access list tell. [HostsFileTest.SaveLeavesTheOldOrTheNewText,
+//     SaveProtocolTest.AJournalIsPlayedBackOnlyOverTheWriteItGuarded,
+//     EndToEndWindowsTest.CompanionsAreTrustedByOwnerAndAccessList]
 //  5. The signal handlers know only complete names: a name is published
 //     whole with one store, and withdrawn before its file goes. An abnormal
 //     end removes the lock file and the temporary file, never the journal.
@@ -53,6 +58,8 @@
 //     itself, which the lock file's holder then locks too (run_lock.h). A
 //     squatter at the lock file's name never splits runs that way.
 //     [SaveProtocolTest.HundredsOfOverlappingRunsKeepEveryEdit,
+//     EndToEndWindowsTest.OverlappingRunsTakeTurns,
+//     EndToEndWindowsTest.FileHeldElsewhereIsReportedAndKept,
 //     SaveProtocolTest.LockFilesOthersPutInTheWay,
 //     SaveProtocolTest.LockFileRunsAndFileLockRunsExcludeEachOther,
 //     SaveProtocolTest.UnprivilegedRunInADirectoryItMayNotWrite]
@@ -67,13 +74,15 @@
 //  9. Nothing a run makes outlives the next run: it removes the journal
 //     (played back or set aside) and the temporary files, under every name a
 //     run gives one, that trusted users made. [StoppedRunTest.LeavesTheOldOrTheNewText,
+//     EndToEndWindowsTest.WhatRunsLeftIsClearedByTheNext,
 //     PowerCutTest.LeavesTheOldOrTheNewText, HostsFileTest.HandlersSeeOnlyWholeNames]
 //
 // Commit points, after which the new text is the outcome:
 //   append:   the journal's removal made durable (invariant 3); before it,
 //             the next run cuts the file back to its old length.
-//   rename:   the rename; made durable by syncing the directory, whose
-//             failure is reported as EWriteError with the new text in place.
+//   rename:   the rename; made durable by syncing the directory (on Windows
+//             by flushing the renamed file), whose failure is reported as
+//             EWriteError with the new text in place.
 //   in place: as append; before it, the next run writes the old bytes back.
 #include "support/hosts_file.h"
 
