@@ -278,7 +278,8 @@ TEST(EndToEndWindowsTest, ToolUsesNoWindowManager) {
 
 // The replace keeps hidden, system and the rest, where the system itself
 // would drop them; and through a symbolic link the file it leads to is
-// replaced, the link staying. Under Wine the link is a Unix one, made by the
+// replaced, the link staying, and runs through the link and through the
+// file's own path take turns. Under Wine the link is a Unix one, made by the
 // build beside "real".
 TEST(EndToEndWindowsTest, BlockKeepsAttributesAndLinks) {
   const std::string lf_hosts = "127.0.0.1 localhost\n";  // written anew, not appended to
@@ -298,6 +299,18 @@ TEST(EndToEndWindowsTest, BlockKeepsAttributesAndLinks) {
   // A link replaced by a file of its own would leave the real file as it was.
   EXPECT_EQ(read_file((place / "real").string()), kBlocked);
   EXPECT_EQ(read_file((place / "link").string()), kBlocked);
+  // A run through the file's own path waits for one through the link: they
+  // share the lock file, named after the final path.
+  platform::Site site;
+  ASSERT_TRUE(platform::locate((place / "link").string().c_str(), site));
+  const platform::Handle lock = platform::lock_companion(site);
+  ASSERT_GE(lock, 0);
+  const int waiting = start({tool(), "/U", "a.com", (place / "real").string()});
+  Sleep(1500);
+  EXPECT_EQ(read_file((place / "real").string()), kBlocked);
+  platform::unlock_companion(site, lock);
+  EXPECT_EQ(finish(waiting), 0);
+  EXPECT_EQ(read_file((place / "real").string()), lf_hosts.substr(0, lf_hosts.size() - 1) + "\r\n");
 }
 
 }  // namespace
