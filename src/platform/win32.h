@@ -107,7 +107,7 @@ class CompanionSecurity {
  private:
   SECURITY_ATTRIBUTES attributes_{sizeof attributes_, nullptr, FALSE};
   SECURITY_DESCRIPTOR descriptor_{};
-  alignas(DWORD) BYTE maker_[SECURITY_MAX_SID_SIZE] = {};  // this user: the owner
+  alignas(DWORD) BYTE maker_[SECURITY_MAX_SID_SIZE] = {};  // the owner
   void* acl_ = nullptr;
   bool made_ = false;
 };

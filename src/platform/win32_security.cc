@@ -185,7 +185,9 @@ CompanionSecurity::CompanionSecurity(const Site& site, Readers readers) {
     });
   }
   // Nothing inherited from the folder: its grants may reach others.
-  made_ = built && CopySid(sizeof maker_, maker_, user.get()) &&
+  // Owned by this user, or by the administrators for one of them, whom every
+  // administrator's run trusts (until it adopts the file's owner).
+  made_ = built && CopySid(sizeof maker_, maker_, administrator ? administrators.get() : user.get()) &&
           InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
           SetSecurityDescriptorOwner(&descriptor_, maker_, FALSE) &&
           SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) &&
