@@ -194,6 +194,21 @@ TEST(EndToEndWindowsTest, WhatRunsLeftIsClearedByTheNext) {
   }
 }
 
+// Links planted at the companions' names (under Wine, Unix links made by the
+// build, which the system follows even where asked not to) are never taken
+// for a run's file: what they lead to is not touched, and the file holds
+// its text or the new one. (Windows removes such a link itself; where the
+// system would follow it, the run cannot, and waits 10 seconds at most.)
+TEST(EndToEndWindowsTest, LinksAtCompanionNamesLeaveTheirTargetsAlone) {
+  const fs::path place = fs::path(native_path(TARNWICK_LINK_TEST_DIR)) / "planted";
+  if (!fs::exists(place / "lock-victim")) GTEST_SKIP() << "no links made by the build";
+  const std::string hosts = (place / "hosts").string();
+  write_file(hosts, kHosts);
+  run({tool(), "/B", "a.com", hosts});
+  EXPECT_TRUE(read_file(hosts) == kHosts || read_file(hosts) == kBlocked);
+  for (const char* victim : {"lock-victim", "journal-victim"}) EXPECT_EQ(read_file((place / victim).string()), "precious\n") << victim;
+}
+
 // Another program holding the file open for writing keeps the load out. A
 // lock file that no trusted run made, held where the run may not remove it,
 // delays a run 10 seconds at most; then it ends as when the file is held
@@ -216,6 +231,22 @@ TEST(EndToEndWindowsTest, FileHeldElsewhereIsReportedAndKept) {
     EXPECT_TRUE(!planted || (waited >= std::chrono::seconds(9) && waited < std::chrono::seconds(20)));
     EXPECT_EQ(read_file(hosts), kHosts);
   }
+}
+
+// Runs through two names of one file take turns too: they meet on the file
+// itself.
+TEST(EndToEndWindowsTest, RunsThroughTwoNamesTakeTurns) {
+  ScratchDir dir;
+  write_file(dir.file("hosts"), kHosts);
+  fs::create_hard_link(dir.file("hosts"), dir.file("other"));
+  std::vector<int> runs;
+  for (int i = 0; i < 24; ++i) {
+    runs.push_back(start({tool(), "/B", "name" + std::to_string(i) + ".example", dir.file(i % 2 == 0 ? "hosts" : "other")}));
+  }
+  for (const int pid : runs) EXPECT_EQ(finish(pid), 0);
+  const std::string text = read_file(dir.file("hosts"));
+  for (int i = 0; i < 24; ++i) EXPECT_NE(text.find(entry("NAME" + std::to_string(i) + ".EXAMPLE")), std::string::npos) << i;
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"hosts", "other"}));
 }
 
 // Overlapping runs take turns, however long each holds the file: sixteen

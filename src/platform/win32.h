@@ -136,8 +136,12 @@ bool adopt_owner(const Site& from, HANDLE to);
 // system refuses any of them.
 bool copy_security(HANDLE from, HANDLE to);
 
-// A folder, or a link or other reparse point.
-bool folder_or_link(HANDLE file);
+// A folder, or a link or other reparse point: what was opened at `path` is
+// not a file of that name.
+bool folder_or_link(HANDLE file, const std::wstring& path);
+// Removes what stands at `path` (a link itself, never what it leads to; a
+// folder only when empty). False when it cannot.
+bool remove_what_is_at(const std::wstring& path);
 
 // A plain file of one name: not a folder, nor a link or other reparse point.
 bool is_plain_file(HANDLE file);

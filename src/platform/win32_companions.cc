@@ -14,10 +14,26 @@ constexpr DWORD kItself = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_PO
 
 }  // namespace
 
-bool folder_or_link(HANDLE file) {
+// Some systems follow a link even when asked to open it itself: what was
+// opened is then known by a name of its own, and is nothing of the run's.
+bool names_itself(HANDLE file, const std::wstring& path) {
+  const std::wstring opened = final_path(file);
+  return CompareStringOrdinal(opened.c_str(), -1, path.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+bool folder_or_link(HANDLE file, const std::wstring& path) {
   BY_HANDLE_FILE_INFORMATION info;
-  return GetFileInformationByHandle(file, &info) &&
-         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0;
+  return !GetFileInformationByHandle(file, &info) ||
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+         !names_itself(file, path);
+}
+
+bool remove_what_is_at(const std::wstring& path) {
+  const OwnedHandle found(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                      kItself, nullptr));
+  FILE_DISPOSITION_INFO gone{TRUE};
+  return found.valid() && names_itself(found.get(), path) &&
+         SetFileInformationByHandle(found.get(), FileDispositionInfo, &gone, sizeof gone);
 }
 
 std::wstring wide_path(const Site& site) {
@@ -65,12 +81,11 @@ Handle create_companion(const Site& site, Companion companion) {
     // which is set aside; a folder or a link is no run's, and goes.
     OwnedHandle found(CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                   kItself, nullptr));
-    const bool no_file = found.valid() && folder_or_link(found.get());
+    const bool no_file = found.valid() && folder_or_link(found.get(), path);
     const bool trusted = found.valid() && !no_file && trusted_companion(found.get(), site);
     found.reset(INVALID_HANDLE_VALUE);
     if (trusted) return fail_with(kErrorAccessDenied, kInvalidHandle);
-    const bool gone = no_file ? RemoveDirectoryW(path.c_str()) || DeleteFileW(path.c_str())
-                              : companion == Companion::kJournal && set_aside_journal(site);
+    const bool gone = no_file ? remove_what_is_at(path) : companion == Companion::kJournal && set_aside_journal(site);
     if (gone) file = make();
   }
   if (file == INVALID_HANDLE_VALUE) return fail_with_system_error(kInvalidHandle);
@@ -81,8 +96,9 @@ Handle create_companion(const Site& site, Companion companion) {
 Handle open_journal(const Site& journal, const Site& file, bool& trusted) {
   if (injected(Call::kOpenCompanion)) return kInvalidHandle;
   trusted = false;
-  OwnedHandle found(CreateFileW(companion_path(journal, Companion::kJournal).c_str(), GENERIC_READ | READ_CONTROL,
-                                FILE_SHARE_READ, nullptr, OPEN_EXISTING, kItself, nullptr));
+  const std::wstring path = companion_path(journal, Companion::kJournal);
+  OwnedHandle found(CreateFileW(path.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                kItself, nullptr));
   // Where the path leads nowhere, no run can have left one; a file this user
   // may not read it cannot judge.
   if (!found.valid()) {
@@ -90,7 +106,7 @@ Handle open_journal(const Site& journal, const Site& file, bool& trusted) {
                      kInvalidHandle);
   }
   // A folder or a link in its place was not made by a run.
-  if (folder_or_link(found.get())) return fail_with(kErrorFileNotFound, kInvalidHandle);
+  if (folder_or_link(found.get(), path)) return fail_with(kErrorFileNotFound, kInvalidHandle);
   trusted = trusted_companion(found.get(), file);
   return handle_of(found.release());
 }
@@ -107,6 +123,8 @@ bool remove_companion(const Site& site, Companion companion) {
   const OwnedHandle journal(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!journal.valid()) return leads_nowhere(GetLastError()) || fail_with_system_error(false);
+  // What is not a journal's file is not the run's to clear.
+  if (folder_or_link(journal.get(), path)) return fail_with(kErrorAccessDenied, false);
   static const char kCleared[8] = {};
   DWORD written = 0;
   FILE_DISPOSITION_INFO gone{TRUE};
@@ -133,9 +151,9 @@ void remove_leftovers(const Site& site) {
   const auto remove_if_trusted = [&](const std::wstring& path) {
     OwnedHandle found(CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                   kItself, nullptr));
-    const bool trusted = found.valid() && made_by_trusted_user(found.get(), site);
+    const bool trusted = found.valid() && !folder_or_link(found.get(), path) && made_by_trusted_user(found.get(), site);
     found.reset(INVALID_HANDLE_VALUE);
-    if (trusted) DeleteFileW(path.c_str());
+    if (trusted) remove_what_is_at(path);
   };
   remove_if_trusted(temporary);
   // Those named after their process.

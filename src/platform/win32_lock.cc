@@ -21,6 +21,8 @@ constexpr DWORD kPauseMilliseconds = 10;
 // reported.
 constexpr int kMostRemovals = 3;
 constexpr int kMostRefusals = 3;
+// A name that is there to make and gone to open, time after time, is no run's.
+constexpr int kMostVanishings = 100;
 constexpr DWORD kHold = GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_OWNER;
 
 // What holds the lock file's name while this run cannot open it.
@@ -31,7 +33,7 @@ Holder holder_of(const std::wstring& path, const Site& site) {
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!found.valid()) return leads_nowhere(GetLastError()) ? Holder::kNone : Holder::kOther;
-  if (folder_or_link(found.get())) return Holder::kFolderOrLink;
+  if (folder_or_link(found.get(), path)) return Holder::kFolderOrLink;
   return trusted_companion(found.get(), site) ? Holder::kTrustedRun : Holder::kOther;
 }
 
@@ -41,7 +43,7 @@ Handle lock_companion(const Site& site) {
   if (injected(Call::kLockCompanion)) return kInvalidHandle;
   const std::wstring path = companion_path(site, Companion::kLock);
   CompanionSecurity security(site, Readers::kNone);
-  int removals = 0, refusals = 0;
+  int removals = 0, refusals = 0, vanished = 0;
   ULONGLONG waited_since = 0;  // for what no trusted run holds
   for (;;) {
     OwnedHandle lock(CreateFileW(path.c_str(), kHold, 0, security.attributes(), CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
@@ -51,27 +53,35 @@ Handle lock_companion(const Site& site) {
     }
     DWORD error = GetLastError();
     if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
-      lock.reset(CreateFileW(path.c_str(), kHold, 0, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      // Nobody holds it: a run's that a power cut kept is taken, and removed
+      // as it closes; anything else goes now, by its name (a link alone).
+      lock.reset(CreateFileW(path.c_str(), kHold, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
       error = lock.valid() ? ERROR_SHARING_VIOLATION : GetLastError();
       if (lock.valid()) {
-        if (trusted_companion(lock.get(), site)) return handle_of(lock.release());
-        lock.reset(INVALID_HANDLE_VALUE);  // which removes it
-        if (removals++ < kMostRemovals) continue;
+        FILE_DISPOSITION_INFO removed_on_close{TRUE};
+        const bool own_name = !folder_or_link(lock.get(), path);
+        const bool removed = own_name && SetFileInformationByHandle(lock.get(), FileDispositionInfo, &removed_on_close,
+                                                                     sizeof removed_on_close);
+        if (removed && trusted_companion(lock.get(), site)) return handle_of(lock.release());
+        lock.reset(INVALID_HANDLE_VALUE);
+        if (removed && removals++ < kMostRemovals) continue;
       }
     }
-    if (error == ERROR_FILE_NOT_FOUND) continue;  // its holder ended meanwhile
-    const Holder holder = holder_of(path, site);
+    // Its holder ended meanwhile; or a link that leads nowhere, which goes
+    // (a held lock file cannot).
+    if (error == ERROR_SHARING_VIOLATION) vanished = 0;
+    if (error == ERROR_FILE_NOT_FOUND && ++vanished < kMostVanishings) {
+      remove_what_is_at(path);
+      continue;
+    }
+    const Holder holder = error == ERROR_FILE_NOT_FOUND ? Holder::kOther : holder_of(path, site);
     // Nothing there, yet this user may not make one: the run goes unguarded.
     // A lock file its holder just let go refuses to be made for a moment too.
     if (holder == Holder::kNone && error != ERROR_SHARING_VIOLATION && error != ERROR_FILE_EXISTS &&
         ++refusals >= kMostRefusals) {
       return fail_with(static_cast<ErrorCode>(error), kInvalidHandle);
     }
-    if (holder == Holder::kFolderOrLink && removals++ < kMostRemovals &&
-        (RemoveDirectoryW(path.c_str()) || DeleteFileW(path.c_str()))) {
-      continue;
-    }
+    if (holder == Holder::kFolderOrLink && removals++ < kMostRemovals && remove_what_is_at(path)) continue;
     // Held by a trusted run: its turn ends. Anything else (something that
     // cannot be removed, or a lock file this user may not open, which a
     // power cut may have left) is waited for 10 seconds at most.
@@ -86,9 +96,33 @@ Handle lock_companion(const Site& site) {
 // Closing it removes it: a run waiting for it then makes the next one.
 void unlock_companion(const Site&, Handle lock) { CloseHandle(native(lock)); }
 
-// Any open handle on the file would keep its save out: runs share the lock
-// file alone.
-Handle lock_itself(const Site&) { return fail_with(kErrorAccessDenied, kInvalidHandle); }
-bool others_may_write(const Site&) { return false; }
+// A byte far past any end of the file: a lock on it keeps no reader or
+// writer out, only other runs. Any reader may take it, so it is waited for
+// 10 seconds at most.
+Handle lock_itself(const Site& site) {
+  if (injected(Call::kLockItself)) return kInvalidHandle;
+  OwnedHandle file(CreateFileW(wide_path(site).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file.valid()) return fail_with_system_error(kInvalidHandle);
+  OVERLAPPED far_byte{};
+  far_byte.Offset = 0xFFFFFFFE;
+  far_byte.OffsetHigh = 0x7FFFFFFF;
+  const ULONGLONG since = GetTickCount64();
+  while (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &far_byte)) {
+    if (GetLastError() != ERROR_LOCK_VIOLATION) return fail_with_system_error(kInvalidHandle);
+    if (GetTickCount64() - since >= kLockWaitMilliseconds) return fail_with(kErrorSharingViolation, kInvalidHandle);
+    Sleep(kPauseMilliseconds);
+  }
+  return handle_of(file.release());
+}
+
+// Runs through another of the file's names hold another lock file: they meet
+// on the file itself.
+bool others_may_write(const Site& site) {
+  const OwnedHandle file(CreateFileW(wide_path(site).c_str(), FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  return file.valid() && GetFileInformationByHandle(file.get(), &info) && info.nNumberOfLinks > 1;
+}
 
 }  // namespace tarnwick::platform

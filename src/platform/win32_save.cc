@@ -52,8 +52,14 @@ Handle open_for_update(const Site& site) {
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     return fail_with(kErrorAccessDenied, kInvalidHandle);
   }
-  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  // Nobody else may have it open meanwhile; but a file with several names
+  // the run holds open itself, for its lock (lock_itself()), which only reads.
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION && others_may_write(site)) {
+    file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  }
   if (file == INVALID_HANDLE_VALUE) return fail_with_system_error(kInvalidHandle);
   return handle_of(file);
 }
@@ -70,7 +76,7 @@ Handle create_temporary(const Site& site) {
   HANDLE file = make();
   // Its name is this process's: what holds it was left by a process that
   // had the number before.
-  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS && DeleteFileW(path.c_str())) file = make();
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS && remove_what_is_at(path)) file = make();
   if (file == INVALID_HANDLE_VALUE) return fail_with_system_error(kInvalidHandle);
   std::memcpy(g_temporary_path, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
   publish_run_file(Companion::kTemporary, path.c_str());

@@ -8,6 +8,8 @@
 // companions that way (CompanionSecurity), so its own pass the test.
 #include <aclapi.h>
 
+#include <cstring>
+
 #include "platform/win32.h"
 
 namespace tarnwick::platform {
@@ -258,11 +260,19 @@ bool copy_security(HANDLE from, HANDLE to) {
                                                                   : UNPROTECTED_DACL_SECURITY_INFORMATION);
   // The owner only where it differs: giving a file away takes a privilege.
   Descriptor made;
-  if (!made.read(to) || !EqualSid(made.owner, owner)) {
+  const bool read = made.read(to);
+  if (!read || !EqualSid(made.owner, owner)) {
     enable_restore_privilege();
     what |= OWNER_SECURITY_INFORMATION;
   }
-  error = SetSecurityInfo(to, SE_FILE_OBJECT, what, owner, group, acl, nullptr);
+  // Nothing to set where the copy has the file's security already (where the
+  // system keeps permissions instead, setting them anew could widen them).
+  SECURITY_DESCRIPTOR_CONTROL made_control = 0;
+  const bool same = read && (what & OWNER_SECURITY_INFORMATION) == 0 && acl != nullptr && made.acl != nullptr &&
+                    acl->AclSize == made.acl->AclSize && std::memcmp(acl, made.acl, acl->AclSize) == 0 &&
+                    GetSecurityDescriptorControl(made.descriptor, &made_control, &revision) &&
+                    ((made_control ^ control) & SE_DACL_PROTECTED) == 0;
+  error = same ? ERROR_SUCCESS : SetSecurityInfo(to, SE_FILE_OBJECT, what, owner, group, acl, nullptr);
   LocalFree(descriptor);
   return error == ERROR_SUCCESS || fail_with(static_cast<ErrorCode>(error), false);
 }
