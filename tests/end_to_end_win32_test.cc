@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "platform/win32.h"
