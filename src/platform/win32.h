@@ -139,6 +139,12 @@ bool copy_security(HANDLE from, HANDLE to);
 // A folder, or a link or other reparse point: what was opened at `path` is
 // not a file of that name.
 bool folder_or_link(HANDLE file, const std::wstring& path);
+// What stands at the name `path` of a companion of the file at `site`:
+// nothing (the path leads nowhere), a companion a trusted run made, a folder
+// or a link, or something else (or something this user may not judge).
+enum class Standing { kNone, kTrusted, kOther, kFolderOrLink };
+Standing what_stands_at(const std::wstring& path, const Site& site);
+
 // Removes what stands at `path` (a link itself, never what it leads to; a
 // folder only when empty). False when it cannot.
 bool remove_what_is_at(const std::wstring& path);

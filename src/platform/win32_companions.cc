@@ -66,6 +66,14 @@ bool leads_nowhere(DWORD error) {
   }
 }
 
+Standing what_stands_at(const std::wstring& path, const Site& site) {
+  const OwnedHandle found(CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                      OPEN_EXISTING, kItself, nullptr));
+  if (!found.valid()) return leads_nowhere(GetLastError()) ? Standing::kNone : Standing::kOther;
+  if (folder_or_link(found.get(), path)) return Standing::kFolderOrLink;
+  return trusted_companion(found.get(), site) ? Standing::kTrusted : Standing::kOther;
+}
+
 Handle create_companion(const Site& site, Companion companion) {
   if (injected(Call::kOpenCompanion)) return kInvalidHandle;
   const std::wstring path = companion_path(site, companion);
@@ -79,13 +87,10 @@ Handle create_companion(const Site& site, Companion companion) {
     // A journal a run trusted with the file may have left stays: it may hold
     // the only old text. So may a file of a run this one does not know,
     // which is set aside; a folder or a link is no run's, and goes.
-    OwnedHandle found(CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                                  kItself, nullptr));
-    const bool no_file = found.valid() && folder_or_link(found.get(), path);
-    const bool trusted = found.valid() && !no_file && trusted_companion(found.get(), site);
-    found.reset(INVALID_HANDLE_VALUE);
-    if (trusted) return fail_with(kErrorAccessDenied, kInvalidHandle);
-    const bool gone = no_file ? remove_what_is_at(path) : companion == Companion::kJournal && set_aside_journal(site);
+    const Standing standing = what_stands_at(path, site);
+    if (standing == Standing::kTrusted) return fail_with(kErrorAccessDenied, kInvalidHandle);
+    const bool gone = standing == Standing::kFolderOrLink ? remove_what_is_at(path)
+                                                          : companion == Companion::kJournal && set_aside_journal(site);
     if (gone) file = make();
   }
   if (file == INVALID_HANDLE_VALUE) return fail_with_system_error(kInvalidHandle);

@@ -25,18 +25,6 @@ constexpr int kMostRefusals = 3;
 constexpr int kMostVanishings = 100;
 constexpr DWORD kHold = GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_OWNER;
 
-// What holds the lock file's name while this run cannot open it.
-enum class Holder { kNone, kTrustedRun, kOther, kFolderOrLink };
-
-Holder holder_of(const std::wstring& path, const Site& site) {
-  const OwnedHandle found(CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!found.valid()) return leads_nowhere(GetLastError()) ? Holder::kNone : Holder::kOther;
-  if (folder_or_link(found.get(), path)) return Holder::kFolderOrLink;
-  return trusted_companion(found.get(), site) ? Holder::kTrustedRun : Holder::kOther;
-}
-
 }  // namespace
 
 Handle lock_companion(const Site& site) {
@@ -74,18 +62,18 @@ Handle lock_companion(const Site& site) {
       remove_what_is_at(path);
       continue;
     }
-    const Holder holder = error == ERROR_FILE_NOT_FOUND ? Holder::kOther : holder_of(path, site);
+    const Standing holder = error == ERROR_FILE_NOT_FOUND ? Standing::kOther : what_stands_at(path, site);
     // Nothing there, yet this user may not make one: the run goes unguarded.
     // A lock file its holder just let go refuses to be made for a moment too.
-    if (holder == Holder::kNone && error != ERROR_SHARING_VIOLATION && error != ERROR_FILE_EXISTS &&
+    if (holder == Standing::kNone && error != ERROR_SHARING_VIOLATION && error != ERROR_FILE_EXISTS &&
         ++refusals >= kMostRefusals) {
       return fail_with(static_cast<ErrorCode>(error), kInvalidHandle);
     }
-    if (holder == Holder::kFolderOrLink && removals++ < kMostRemovals && remove_what_is_at(path)) continue;
+    if (holder == Standing::kFolderOrLink && removals++ < kMostRemovals && remove_what_is_at(path)) continue;
     // Held by a trusted run: its turn ends. Anything else (something that
     // cannot be removed, or a lock file this user may not open, which a
     // power cut may have left) is waited for 10 seconds at most.
-    if (holder != Holder::kNone && (holder != Holder::kTrustedRun || error != ERROR_SHARING_VIOLATION)) {
+    if (holder != Standing::kNone && (holder != Standing::kTrusted || error != ERROR_SHARING_VIOLATION)) {
       if (waited_since == 0) waited_since = GetTickCount64();
       if (GetTickCount64() - waited_since >= kLockWaitMilliseconds) return fail_with(kErrorSharingViolation, kInvalidHandle);
     }
