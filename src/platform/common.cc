@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace tarnwick::platform {
@@ -23,6 +24,13 @@ bool injected(Call call) {
   if (code != 0) t_last_error = code;
   return code != 0;
 }
+
+void* allocate(std::size_t size) {
+  if (injected(Call::kAllocate)) return nullptr;
+  return std::malloc(size);
+}
+
+void release(void* block) { std::free(block); }
 
 void copy_name(char* out, std::size_t capacity, const char* name) {
   const std::size_t length = std::min(std::strlen(name), capacity - 1);

@@ -220,15 +220,6 @@ bool stamp(Handle handle, FileStamp& out) {
   return true;
 }
 
-// ---- Memory -------------------------------------------------------------------------
-
-void* allocate(std::size_t size) {
-  if (injected(Call::kAllocate)) return nullptr;
-  return malloc(size);
-}
-
-void release(void* block) { free(block); }
-
 // ---- Mapped files -------------------------------------------------------------------
 
 char* map_file(Handle handle, std::size_t size) {

@@ -1,7 +1,6 @@
 // Win32 backend: files, where they live, memory and mapped files.
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -165,15 +164,6 @@ bool stamp(Handle handle, FileStamp& out) {
   out.links = info.nNumberOfLinks;
   return true;
 }
-
-// ---- Memory -------------------------------------------------------------------------
-
-void* allocate(std::size_t size) {
-  if (injected(Call::kAllocate)) return nullptr;
-  return std::malloc(size);
-}
-
-void release(void* block) { std::free(block); }
 
 // ---- Mapped files -------------------------------------------------------------------
 

@@ -7,48 +7,41 @@
 namespace tarnwick {
 namespace {
 
-// Each kind's name, and the kind above it in the tree.
-struct KindInfo {
-  std::string_view name;
-  Kind parent;
-};
-
-constexpr std::array<KindInfo, 27> kKinds = {{
-    {"Exception", Kind::Exception},
-    {"EHeapException", Kind::Exception},
-    {"EOutOfMemory", Kind::EHeapException},
-    {"EInvalidPointer", Kind::EHeapException},
-    {"EInOutError", Kind::Exception},
-    {"EExternal", Kind::Exception},
-    {"EExternalException", Kind::EExternal},
-    {"EAccessViolation", Kind::EExternal},
-    {"EPrivilege", Kind::EExternal},
-    {"EStackOverflow", Kind::EExternal},
-    {"EControlC", Kind::EExternal},
-    {"EIntError", Kind::EExternal},
-    {"EDivByZero", Kind::EIntError},
-    {"ERangeError", Kind::EIntError},
-    {"EIntOverflow", Kind::EIntError},
-    {"EMathError", Kind::EExternal},
-    {"EInvalidOp", Kind::EMathError},
-    {"EZeroDivide", Kind::EMathError},
-    {"EOverflow", Kind::EMathError},
-    {"EUnderflow", Kind::EMathError},
-    {"EStreamError", Kind::Exception},
-    {"EFCreateError", Kind::EStreamError},
-    {"EFOpenError", Kind::EStreamError},
-    {"EFilerError", Kind::EStreamError},
-    {"EReadError", Kind::EFilerError},
-    {"EWriteError", Kind::EFilerError},
-    {"EStringListError", Kind::Exception},
+// Each kind's name, as the report prints it.
+constexpr std::array<std::string_view, 27> kKinds = {{
+    "Exception",
+    "EHeapException",
+    "EOutOfMemory",
+    "EInvalidPointer",
+    "EInOutError",
+    "EExternal",
+    "EExternalException",
+    "EAccessViolation",
+    "EPrivilege",
+    "EStackOverflow",
+    "EControlC",
+    "EIntError",
+    "EDivByZero",
+    "ERangeError",
+    "EIntOverflow",
+    "EMathError",
+    "EInvalidOp",
+    "EZeroDivide",
+    "EOverflow",
+    "EUnderflow",
+    "EStreamError",
+    "EFCreateError",
+    "EFOpenError",
+    "EFilerError",
+    "EReadError",
+    "EWriteError",
+    "EStringListError",
 }};
 static_assert(kKinds.size() == static_cast<std::size_t>(Kind::EStringListError) + 1);
 
-const KindInfo& info(Kind kind) { return kKinds[static_cast<std::size_t>(kind)]; }
-
 }  // namespace
 
-std::string_view kind_name(Kind kind) { return info(kind).name; }
+std::string_view kind_name(Kind kind) { return kKinds[static_cast<std::size_t>(kind)]; }
 
 Failure::Failure(Kind kind, const void* address, std::string_view text, std::string_view more,
                  std::string_view tail)

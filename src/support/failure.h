@@ -12,8 +12,13 @@
 
 namespace tarnwick {
 
-// The kinds form one tree under Exception; the report prints a kind's name as
-// its enumerator is spelled.
+// The kinds form one tree under Exception, in this order: EHeapException
+// (EOutOfMemory, EInvalidPointer); EInOutError; EExternal (EExternalException,
+// EAccessViolation, EPrivilege, EStackOverflow, EControlC, EIntError with
+// EDivByZero, ERangeError and EIntOverflow, EMathError with EInvalidOp,
+// EZeroDivide, EOverflow and EUnderflow); EStreamError (EFCreateError,
+// EFOpenError, EFilerError with EReadError and EWriteError); EStringListError.
+// The report prints a kind's name as its enumerator is spelled.
 enum class Kind : std::uint8_t {
   Exception,
   EHeapException,

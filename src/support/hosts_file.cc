@@ -77,6 +77,13 @@
 //     EndToEndWindowsTest.WhatRunsLeftIsClearedByTheNext,
 //     PowerCutTest.LeavesTheOldOrTheNewText, HostsFileTest.HandlersSeeOnlyWholeNames]
 //
+// What the routes rely on from elsewhere: LineList::write_joined allocates
+// nothing once it has begun to write, so out of memory stops a save only
+// before the file changes [FaultInjectionTest.NoFailureLosesTheHostsFile
+// fails every allocation in turn]; the journal's format, and its judgment of
+// the state a stopped run left (journal.h); the platform's calls never follow
+// a link planted at a name they are given (platform.h).
+//
 // Commit points, after which the new text is the outcome:
 //   append:   the journal's removal made durable (invariant 3); before it,
 //             the next run cuts the file back to its old length.
@@ -92,42 +99,35 @@
 #include "support/failure.h"
 #include "support/interrupt_hold.h"
 #include "support/journal.h"
+#include "support/open_file.h"
 
 namespace tarnwick {
 
 using platform::Handle;
 
-// Closes its handle on every way out.
-class OpenFile {
- public:
-  explicit OpenFile(Handle handle) : handle_(handle) {}
-  OpenFile(const OpenFile&) = delete;
-  OpenFile& operator=(const OpenFile&) = delete;
-  ~OpenFile() { close(); }
+namespace {
 
-  Handle get() const { return handle_; }
-  Handle& handle() { return handle_; }
-  void close() { reset(platform::kInvalidHandle); }
-  void reset(Handle handle) {
-    if (handle_ >= 0) platform::close(handle_);
-    handle_ = handle;
+// A temporary file beside the file, made without a name where the system
+// allows. It owns its name: keep() moves it over the file in one step; on
+// every other way out it is discarded, closed and its name removed.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(const platform::Site& site) : site_(site), file_(platform::create_temporary(site)) {}
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile() { discard(); }
+
+  Handle get() const { return file_.get(); }
+  // False where the system refuses; the file then holds its old text.
+  bool keep() { return platform::replace_with_temporary(site_, file_.handle()); }
+  void discard() {
+    file_.close();
+    platform::discard_temporary();
   }
 
  private:
-  Handle handle_;
-};
-
-namespace {
-
-// A temporary file that is closed, and removed if it has a name, unless it has
-// taken the target's place.
-class TemporaryFile : public OpenFile {
- public:
-  using OpenFile::OpenFile;
-  ~TemporaryFile() {
-    close();
-    platform::discard_temporary();
-  }
+  const platform::Site& site_;
+  OpenFile file_;
 };
 
 // Writes a text over a file from a position on, so that every 512-byte unit
@@ -276,70 +276,86 @@ void HostsFile::stop_if_changed(Handle file, std::string_view loaded_text, Journ
   raise_create_error(path_);
 }
 
+// Opens the loaded file for writing, and raises EFCreateError where it is
+// gone or no longer as loaded (invariant 1).
+Handle HostsFile::open_unchanged(std::string_view loaded_text) {
+  const Handle file = place_.found ? platform::open_for_update(place_.site) : platform::kInvalidHandle;
+  if (file >= 0 && unchanged(file, loaded_text)) return file;
+  if (file >= 0) platform::close(file);
+  raise_create_error(path_);
+}
+
+// The save, route by route; each route either saves, or is refused before it
+// changes the file and leaves it to the next, or raises.
 void HostsFile::save(const LineList& list) {
-  OpenFile target(place_.found ? platform::open_for_update(place_.site) : platform::kInvalidHandle);
-  if (target.get() < 0 || !unchanged(target.get(), list.loaded_text())) raise_create_error(path_);
+  OpenFile target(open_unchanged(list.loaded_text()));
   // A text already in its written form only grows: what it gains is
   // appended, and a text that gains nothing is not written at all.
   const bool grows = list.extends_loaded_text();
   const std::string appended = grows ? list.appended_text() : std::string();
   if (grows && appended.empty()) return;
-  const InterruptHold hold;
-  if (grows && append(target, list.loaded_text(), appended)) return;
-  // What writing the whole text needs from memory is had before it begins.
+  const InterruptHold hold;  // invariant 5: a signal waits until the files are as the handlers know them
+  if (grows && append(target, list.loaded_text(), appended) == Outcome::kSaved) return;
+  // Out of memory stops a route only before it writes: what writing the
+  // whole text needs is had first, and write_joined() takes no more.
   constexpr std::size_t kStagingSize = 256 * 1024;
   Bytes staging = Bytes::allocate(kStagingSize);
-  // Another name would keep the old content: a new file would not be the file.
-  if (loaded_.links == 1 && replace_through_temporary(target, list, staging)) return;
-  if (target.get() < 0) target.reset(platform::open_for_update(place_.site));
-  if (target.get() < 0 || !unchanged(target.get(), list.loaded_text())) raise_create_error(path_);
+  // Invariant 7: another name would keep the old text, so a new file would
+  // not be the file.
+  if (loaded_.links == 1 && replace_through_temporary(target, list, staging) == Outcome::kSaved) return;
+  if (!target.is_open()) target.reset(open_unchanged(list.loaded_text()));  // let go for a refused rename
   rewrite_in_place(target, list, staging);
 }
 
-// Writes the text to a temporary file beside the target and moves it into the
-// target's place. Gives false, with the target untouched, where that route is
-// refused or would change the target's identity.
-bool HostsFile::replace_through_temporary(OpenFile& target, const LineList& list, Bytes& staging) {
-  TemporaryFile temporary(platform::create_temporary(place_.site));
-  const Handle handle = temporary.get();
-  if (handle < 0) return false;
-  const bool written = list.write_joined(staging, [&](std::string_view piece) {
-    return platform::write(handle, piece);
-  });
-  if (!written) raise_write_error();
-  // Invariant 8: after the text, which would drop a capability.
-  if (!platform::copy_metadata(target.get(), handle)) return false;
-  if (!platform::sync(handle)) raise_write_error();
-  // Invariant 1: written meanwhile by another program, its change stays.
-  if (!unchanged(target.get(), list.loaded_text())) raise_create_error(path_);
-  // The target is let go first: a system may refuse to replace an open file.
-  target.close();
-  if (!platform::replace_with_temporary(place_.site, temporary.handle())) return false;
-  if (!platform::sync_directory(place_.site)) raise_write_error();
-  return true;
-}
-
 // Appends `appended` to the file, whose content is `old_text`, journalled so
-// that a run that dies halfway has the file cut back to the old length. Gives
-// false, with the file untouched, where no journal can be kept.
-bool HostsFile::append(const OpenFile& target, std::string_view old_text, std::string_view appended) {
+// that a run that dies halfway has the file cut back to the old length.
+// Refused, with the file untouched, where no journal can be kept.
+HostsFile::Outcome HostsFile::append(const OpenFile& target, std::string_view old_text, std::string_view appended) {
   const Handle handle = target.get();
   const auto old_length = static_cast<std::int64_t>(old_text.size());
-  platform::Capability capability;
-  if (!platform::capability_of(handle, capability)) return false;
+  platform::Capability capability;  // invariant 8: writing drops it
+  if (!platform::capability_of(handle, capability)) return Outcome::kRefused;
+  // Invariant 2: durable before the first byte changes.
   Journal journal(place_.site, handle, capability, old_text, old_text.size(), old_text.size() + appended.size(),
                   [&](const PieceWriter& write) { return write(old_text) && write(appended); });
-  if (!journal.kept()) return false;
-  mark_and_check(handle, old_text, journal);
+  if (!journal.kept()) return Outcome::kRefused;
+  mark_and_check(handle, old_text, journal);  // invariants 7 and 1
+  // Commit point: the journal's end, made durable (invariant 3).
   if (platform::write_at(handle, old_length, appended) &&
       platform::restore_capability(handle, capability) && platform::sync(handle) && journal.end(handle)) {
-    return true;
+    return Outcome::kSaved;
   }
+  // Where cutting it back fails too, the journal stays for the next run.
   if (platform::truncate(handle, old_length) && platform::restore_capability(handle, capability) &&
       platform::sync(handle)) {
     journal.end(handle);
   }
   raise_write_error();
+}
+
+// Writes the text to a temporary file beside the target and moves it into the
+// target's place. Refused, with the target untouched, where the system
+// refuses the temporary file or the move, or the temporary file cannot be
+// made what the target is to its users.
+HostsFile::Outcome HostsFile::replace_through_temporary(OpenFile& target, const LineList& list, Bytes& staging) {
+  TemporaryFile temporary(place_.site);  // invariant 5: published whole, or without a name
+  const Handle handle = temporary.get();
+  if (handle < 0) return Outcome::kRefused;
+  const bool written = list.write_joined(staging, [&](std::string_view piece) {
+    return platform::write(handle, piece);
+  });
+  if (!written) raise_write_error();
+  // Invariant 8: after the text, which would drop a capability.
+  if (!platform::copy_metadata(target.get(), handle)) return Outcome::kRefused;
+  if (!platform::sync(handle)) raise_write_error();
+  // Invariant 1, as late as it can be: a change made meanwhile stays.
+  if (!unchanged(target.get(), list.loaded_text())) raise_create_error(path_);
+  // Let go first: a system may refuse to replace a file held open.
+  target.close();
+  // Commit point: the move, made durable with the directory.
+  if (!temporary.keep()) return Outcome::kRefused;
+  if (!platform::sync_directory(place_.site)) raise_write_error();
+  return Outcome::kSaved;
 }
 
 // Writes the text over the file, journalled, from the first byte that
@@ -364,9 +380,11 @@ void HostsFile::rewrite_in_place(const OpenFile& target, const LineList& list, B
   });
   offset = std::min({offset, new_length, static_cast<std::uint64_t>(old_text.size())});
   platform::Capability capability;
-  if (!platform::capability_of(handle, capability)) raise_write_error();
+  if (!platform::capability_of(handle, capability)) raise_write_error();  // invariant 8
+  // Invariant 2; where no journal can be kept the file is written without one.
   Journal journal(place_.site, handle, capability, old_text, offset, new_length, new_text);
-  mark_and_check(handle, old_text, journal);
+  mark_and_check(handle, old_text, journal);  // invariants 7 and 1
+  // Invariant 4: every unit old or new, wherever the run stops.
   UnitWriter out(handle, offset);
   std::uint64_t at = 0;
   const bool written = new_text([&](std::string_view piece) {
@@ -374,6 +392,7 @@ void HostsFile::rewrite_in_place(const OpenFile& target, const LineList& list, B
     at += piece.size();
     return out.write(piece.substr(skip));
   }) && out.flush();
+  // Commit point: the journal's end, made durable (invariant 3).
   if (written && platform::truncate(handle, static_cast<std::int64_t>(new_length)) &&
       platform::restore_capability(handle, capability) && platform::sync(handle) && journal.end(handle)) {
     return;

@@ -56,11 +56,16 @@ class HostsFile {
     ~Place();
   };
 
+  // How a route ends that raises no failure: the file holds the new text,
+  // or the route was refused before it changed anything.
+  enum class Outcome { kSaved, kRefused };
+
   bool unchanged(platform::Handle file, std::string_view loaded_text);
+  platform::Handle open_unchanged(std::string_view loaded_text);
   void stop_if_changed(platform::Handle file, std::string_view loaded_text, Journal& journal);
   void mark_and_check(platform::Handle file, std::string_view loaded_text, Journal& journal);
-  bool append(const OpenFile& target, std::string_view old_text, std::string_view appended);
-  bool replace_through_temporary(OpenFile& target, const LineList& list, Bytes& staging);
+  Outcome append(const OpenFile& target, std::string_view old_text, std::string_view appended);
+  Outcome replace_through_temporary(OpenFile& target, const LineList& list, Bytes& staging);
   void rewrite_in_place(const OpenFile& target, const LineList& list, Bytes& staging);
 
   std::string path_;

@@ -7,6 +7,7 @@
 #include "support/bytes.h"
 #include "support/failure.h"
 #include "support/interrupt_hold.h"
+#include "support/open_file.h"
 
 namespace tarnwick {
 namespace {
@@ -177,21 +178,6 @@ State state_of(const Content& content, std::string_view file) {
   return all_old ? State::kOld : all_new ? State::kNew : State::kTorn;
 }
 
-// Closes its handle on every way out.
-class OpenHandle {
- public:
-  explicit OpenHandle(Handle handle) : handle_(handle) {}
-  OpenHandle(const OpenHandle&) = delete;
-  OpenHandle& operator=(const OpenHandle&) = delete;
-  ~OpenHandle() {
-    if (handle_ >= 0) platform::close(handle_);
-  }
-  Handle get() const { return handle_; }
-
- private:
-  Handle handle_;
-};
-
 bool remove_durably(const platform::Site& site) {
   return platform::remove_companion(site, platform::Companion::kJournal) && platform::sync_directory(site);
 }
@@ -208,8 +194,8 @@ Journal::Journal(const platform::Site& site, Handle target, const platform::Capa
   content.tail = Bytes::allocate(layout.tail_length());
   NewBytes taken(layout, content);
   new_text([&](std::string_view piece) { return taken.take(piece); });
-  handle_ = platform::create_companion(site, platform::Companion::kJournal);
-  if (handle_ < 0) return;
+  file_.reset(platform::create_companion(site, platform::Companion::kJournal));
+  if (!file_.is_open()) return;
   platform::FileStamp stamp;
   std::memcpy(content.header.magic, kMagic, sizeof kMagic);
   content.header.old_length = layout.old_length;
@@ -221,7 +207,7 @@ Journal::Journal(const platform::Site& site, Handle target, const platform::Capa
   // journal others could change would be played back as the file's. Where
   // this user may not give it away it stays theirs, and the file's mark
   // vouches for it (mark()).
-  platform::adopt_owner(target, handle_);
+  platform::adopt_owner(target, file_.get());
   kept_ = platform::stamp(target, stamp);
   content.header.file = stamp.file;
   // The old bytes go straight from the text.
@@ -231,28 +217,23 @@ Journal::Journal(const platform::Site& site, Handle target, const platform::Capa
   std::int64_t at = 0;
   for (const std::string_view part : {std::string_view(reinterpret_cast<const char*>(&header), sizeof header), saved,
                                       as_bytes(content.units), content.tail.view()}) {
-    kept_ = kept_ && platform::write_at(handle_, at, part);
+    kept_ = kept_ && platform::write_at(file_.get(), at, part);
     at += static_cast<std::int64_t>(part.size());
   }
-  kept_ = kept_ && platform::sync(handle_) && platform::sync_directory(site);
+  kept_ = kept_ && platform::sync(file_.get()) && platform::sync_directory(site);
   // A journal begun and left would take the file back to its old text later.
   if (!kept_) {
-    close();
+    file_.close();
     if (!platform::remove_companion(site, platform::Companion::kJournal)) raise_failure(Kind::EWriteError, "Stream write error");
   }
 }
 
-void Journal::close() {
-  if (handle_ >= 0) platform::close(handle_);
-  handle_ = platform::kInvalidHandle;
-}
-
 void Journal::mark(Handle target) {
-  marked_ = kept_ && platform::mark_journal(target, &site_, handle_) && platform::sync(target);
+  marked_ = kept_ && platform::mark_journal(target, &site_, file_.get()) && platform::sync(target);
 }
 
 bool Journal::end(Handle target) {
-  close();  // a system may refuse to remove an open file
+  file_.close();  // a system may refuse to remove an open file
   if (kept_ && !remove_durably(site_)) return false;
   kept_ = false;
   // A mark left behind names no journal, and the next run takes it away.
@@ -277,7 +258,7 @@ struct Found {
 Found read_journal(const platform::Site& journal_site, const platform::Site& file_site, const std::string& path,
                    Content& content) {
   Found found;
-  const OpenHandle journal(platform::open_journal(journal_site, file_site, found.trusted));
+  const OpenFile journal(platform::open_journal(journal_site, file_site, found.trusted));
   if (journal.get() < 0) {
     found.reachable = platform::last_error() == platform::kErrorFileNotFound;
     return found;
@@ -330,7 +311,7 @@ void recover(const platform::Site& journal_site, const platform::Site& file_site
     return;
   }
   const InterruptHold hold;
-  const OpenHandle target(platform::open_for_update(file_site));
+  const OpenFile target(platform::open_for_update(file_site));
   platform::FileStamp stamp;
   Bytes file;
   if (target.get() < 0 || !platform::stamp(target.get(), stamp) || !read_rest(target.get(), file, true)) refuse();
@@ -382,10 +363,10 @@ void recover_marked_journal(const platform::Site& site, const std::string& path)
     case platform::Marked::kFound:
       break;
   }
-  const OpenHandle directory(marked.directory);
+  const OpenFile directory(marked.directory);
   // Its own journal, a run through this name has dealt with already.
   if (marked.path != site.path) recover(marked, site, path);
-  const OpenHandle file(platform::open_for_update(site));
+  const OpenFile file(platform::open_for_update(site));
   if (file.get() >= 0) platform::mark_journal(file.get(), nullptr, platform::kInvalidHandle);
 }
 

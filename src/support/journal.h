@@ -24,6 +24,7 @@
 
 #include "platform/platform.h"
 #include "support/line_list.h"
+#include "support/open_file.h"
 
 namespace tarnwick {
 
@@ -42,7 +43,6 @@ class Journal {
           std::string_view old_text, std::uint64_t offset, std::uint64_t new_length, const TextSource& new_text);
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
-  ~Journal() { close(); }
 
   bool kept() const { return kept_; }
   // Marks the journal on the file, durably: runs through any of the file's
@@ -54,10 +54,8 @@ class Journal {
   bool end(platform::Handle target);
 
  private:
-  void close();
-
   const platform::Site& site_;
-  platform::Handle handle_ = platform::kInvalidHandle;  // open until the journal ends, for its mark
+  OpenFile file_;  // open until the journal ends, for its mark
   bool kept_ = false;
   bool marked_ = false;
 };
