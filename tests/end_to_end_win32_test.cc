@@ -165,7 +165,9 @@ TEST(EndToEndWindowsTest, CompanionsAreTrustedByOwnerAndAccessList) {
     }
     const PSECURITY_DESCRIPTOR judged = sddl.ends_with(" null") ? &absolute : descriptor;
     ASSERT_TRUE(ConvertStringSidToSidA(owner.c_str(), &owner_sid) && ConvertStringSidToSidA(user.c_str(), &user_sid));
-    EXPECT_EQ(platform::trusted_descriptor(judged, owner_sid, user_sid), trusted) << sddl;
+    platform::CompanionFacts facts = platform::descriptor_facts(judged, owner_sid, user_sid);
+    facts.plain_file = facts.one_name = true;
+    EXPECT_EQ(platform::trusted_companion(platform::Companion::kLock, facts), trusted) << sddl;
     LocalFree(descriptor), LocalFree(owner_sid), LocalFree(user_sid);
   }
 }

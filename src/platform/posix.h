@@ -38,6 +38,17 @@ bool companion_name(const Site& site, Companion companion, char (&out)[NAME_MAX 
 // file beside it, since a directory or a mount may hand any group on.
 inline bool owner_or_administrator(uid_t user, const struct stat& file) { return user == file.st_uid || user == 0; }
 
+// The permissions of a lock file for `target`: open to those who may write
+// the file itself (its owner, and its group or everybody where they may),
+// who could spoil the file anyway, and closed to everybody else.
+inline mode_t lock_mode(const struct stat& target) {
+  return 0600 | ((target.st_mode & 020) != 0 ? 060 : 0) | ((target.st_mode & 002) != 0 ? 006 : 0);
+}
+
+// What tells who made `made`, a file at a companion's name beside `target`,
+// and who else may change it.
+CompanionFacts facts_of(const struct stat& made, const struct stat& target);
+
 // True when `held`, an open file, is still the file that `name` names.
 bool still_named(int directory, const char* name, int held);
 

@@ -35,13 +35,19 @@ bool still_named(int directory, const char* name, int held) {
          mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
 }
 
-namespace {
-
-// True when `made`, a file beside `target`, was made by a user trusted with
-// the target: its owner, the administrator, or this user.
-bool made_by_trusted_user(const struct stat& made, const struct stat& target) {
-  return made.st_uid == geteuid() || owner_or_administrator(made.st_uid, target);
+CompanionFacts facts_of(const struct stat& made, const struct stat& target) {
+  CompanionFacts facts;
+  facts.plain_file = S_ISREG(made.st_mode);
+  facts.one_name = made.st_nlink == 1;
+  facts.by_file_owner = made.st_uid == target.st_uid;
+  facts.by_administrator = made.st_uid == 0;
+  facts.by_this_user = made.st_uid == geteuid();
+  facts.others_may_write = (made.st_mode & 022 & ~target.st_mode) != 0;
+  facts.others_may_open = (made.st_mode & 0777 & ~lock_mode(target)) != 0;
+  return facts;
 }
+
+namespace {
 
 // What tells a journal from any file made later in its place, whatever is
 // done to it meanwhile: its device, number and birth (or, where the system
@@ -152,12 +158,13 @@ Handle open_journal(const Site& journal, const Site& file, bool& trusted) {
     ::close(fd);
     return fail_with(kErrorAccessDenied, kInvalidHandle);
   }
+  if (fstatat(file.directory, name_of(file), &target, 0) != 0) return fd;
+  CompanionFacts facts = facts_of(info, target);
   Mark mark;
   Identity mine;
-  trusted = (info.st_mode & 022) == 0 && fstatat(file.directory, name_of(file), &target, 0) == 0 &&
-            (made_by_trusted_user(info, target) ||
-             (read_mark(file, mark) == 1 && mark.path == journal.path + companion_suffix(Companion::kJournal) &&
-              identity_of(fd, mine) && mark.journal == mine));
+  facts.vouched_by_mark = read_mark(file, mark) == 1 && mark.path == journal.path + companion_suffix(Companion::kJournal) &&
+                          identity_of(fd, mine) && mark.journal == mine;
+  trusted = trusted_companion(Companion::kJournal, facts);
   return fd;
 }
 
@@ -202,8 +209,8 @@ void remove_leftovers(const Site& site) {
   }
   const auto remove_if_trusted = [&](const char* name) {
     struct stat info {};
-    if (fstatat(site.directory, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
-        made_by_trusted_user(info, target)) {
+    if (fstatat(site.directory, name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        trusted_companion(Companion::kTemporary, facts_of(info, target))) {
       unlinkat(site.directory, name, 0);
     }
   };

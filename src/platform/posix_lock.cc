@@ -22,13 +22,6 @@ constexpr int kLockWaitMilliseconds = 10000;
 // only send the run to the file's own lock, or stop it.
 constexpr int kMostRemovals = 3;
 
-// The permissions of a lock file for `target`: open to those who may write
-// the file itself (its owner, and its group or everybody where they may),
-// who could spoil the file anyway, and closed to everybody else.
-mode_t lock_mode(const struct stat& target) {
-  return 0600 | ((target.st_mode & 020) != 0 ? 060 : 0) | ((target.st_mode & 002) != 0 ? 006 : 0);
-}
-
 // An attempt holds the lock file, finds it gone (its holder removed it: try
 // again), finds the name held by something no run made that it cannot clear
 // away, or is refused one (this user may not make or open it).
@@ -71,10 +64,9 @@ Attempt attempt(const Site& site, const struct stat& target, const char* name, i
     if (info.st_uid != target.st_uid || info.st_gid != target.st_gid) fchown(fd, target.st_uid, target.st_gid);
     usable = fchmod(fd, lock_mode(target)) == 0 && fstat(fd, &info) == 0;
   }
-  // Made by someone who may not write the file, or open to others: it could
-  // be held against the run.
-  usable = usable && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
-           (info.st_mode & 0777 & ~lock_mode(target)) == 0 && owner_or_administrator(info.st_uid, target);
+  // Made by someone no run trusts, or open to others: it could be held
+  // against the run.
+  usable = usable && trusted_companion(Companion::kLock, facts_of(info, target));
   if (!usable) {
     const bool named = still_named(directory, name, fd);
     ::close(fd);

@@ -112,21 +112,15 @@ class CompanionSecurity {
   bool made_ = false;
 };
 
-// True when a companion with this security descriptor could only have been
-// made, and can only be changed, by those trusted with a file owned by
-// `file_owner`, for a run of `user`: it is owned by the file's owner, the
-// administrators, the system, the trusted installer or `user`, its access
-// list is not null, and it gives no one else the right to write it, delete
-// it, or change its access or its owner.
-bool trusted_descriptor(PSECURITY_DESCRIPTOR descriptor, PSID file_owner, PSID user);
+// Who made a companion with this security descriptor, for a file owned by
+// `file_owner` and a run of `user`, and whether its access list lets anyone
+// else write it, delete it, or change its access or its owner (no access
+// list, or a null one, lets everybody).
+CompanionFacts descriptor_facts(PSECURITY_DESCRIPTOR descriptor, PSID file_owner, PSID user);
 
-// The same for the open file `companion`, beside the file at `site`; it must
-// also be a plain file of one name (not a folder, nor a link).
-bool trusted_companion(HANDLE companion, const Site& site);
-
-// True when a trusted user made the open file `companion`, a plain file
-// beside the file at `site`, whoever may change it now.
-bool made_by_trusted_user(HANDLE companion, const Site& site);
+// The same for the open file `companion`, beside the file at `site`, and what
+// kind of file it is.
+CompanionFacts facts_of(HANDLE companion, const Site& site);
 
 // Gives the open file `to` the owner of the file at `from`, where this user
 // may: a companion the file's owner owns is every trusted run's.
@@ -143,13 +137,10 @@ bool folder_or_link(HANDLE file, const std::wstring& path);
 // nothing (the path leads nowhere), a companion a trusted run made, a folder
 // or a link, or something else (or something this user may not judge).
 enum class Standing { kNone, kTrusted, kOther, kFolderOrLink };
-Standing what_stands_at(const std::wstring& path, const Site& site);
+Standing what_stands_at(const std::wstring& path, const Site& site, Companion companion);
 
 // Removes what stands at `path` (a link itself, never what it leads to; a
 // folder only when empty). False when it cannot.
 bool remove_what_is_at(const std::wstring& path);
-
-// A plain file of one name: not a folder, nor a link or other reparse point.
-bool is_plain_file(HANDLE file);
 
 }  // namespace tarnwick::platform

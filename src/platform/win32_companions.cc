@@ -66,12 +66,12 @@ bool leads_nowhere(DWORD error) {
   }
 }
 
-Standing what_stands_at(const std::wstring& path, const Site& site) {
+Standing what_stands_at(const std::wstring& path, const Site& site, Companion companion) {
   const OwnedHandle found(CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                                       OPEN_EXISTING, kItself, nullptr));
   if (!found.valid()) return leads_nowhere(GetLastError()) ? Standing::kNone : Standing::kOther;
   if (folder_or_link(found.get(), path)) return Standing::kFolderOrLink;
-  return trusted_companion(found.get(), site) ? Standing::kTrusted : Standing::kOther;
+  return trusted_companion(companion, facts_of(found.get(), site)) ? Standing::kTrusted : Standing::kOther;
 }
 
 Handle create_companion(const Site& site, Companion companion) {
@@ -87,7 +87,7 @@ Handle create_companion(const Site& site, Companion companion) {
     // A journal a run trusted with the file may have left stays: it may hold
     // the only old text. So may a file of a run this one does not know,
     // which is set aside; a folder or a link is no run's, and goes.
-    const Standing standing = what_stands_at(path, site);
+    const Standing standing = what_stands_at(path, site, companion);
     if (standing == Standing::kTrusted) return fail_with(kErrorAccessDenied, kInvalidHandle);
     const bool gone = standing == Standing::kFolderOrLink ? remove_what_is_at(path)
                                                           : companion == Companion::kJournal && set_aside_journal(site);
@@ -112,7 +112,7 @@ Handle open_journal(const Site& journal, const Site& file, bool& trusted) {
   }
   // A folder or a link in its place was not made by a run.
   if (folder_or_link(found.get(), path)) return fail_with(kErrorFileNotFound, kInvalidHandle);
-  trusted = trusted_companion(found.get(), file);
+  trusted = trusted_companion(Companion::kJournal, facts_of(found.get(), file));
   return handle_of(found.release());
 }
 
@@ -156,7 +156,8 @@ void remove_leftovers(const Site& site) {
   const auto remove_if_trusted = [&](const std::wstring& path) {
     OwnedHandle found(CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                   kItself, nullptr));
-    const bool trusted = found.valid() && !folder_or_link(found.get(), path) && made_by_trusted_user(found.get(), site);
+    const bool trusted = found.valid() && !folder_or_link(found.get(), path) &&
+                         trusted_companion(Companion::kTemporary, facts_of(found.get(), site));
     found.reset(INVALID_HANDLE_VALUE);
     if (trusted) remove_what_is_at(path);
   };

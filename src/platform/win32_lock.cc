@@ -50,7 +50,7 @@ Handle lock_companion(const Site& site) {
         const bool own_name = !folder_or_link(lock.get(), path);
         const bool removed = own_name && SetFileInformationByHandle(lock.get(), FileDispositionInfo, &removed_on_close,
                                                                      sizeof removed_on_close);
-        if (removed && trusted_companion(lock.get(), site)) return handle_of(lock.release());
+        if (removed && trusted_companion(Companion::kLock, facts_of(lock.get(), site))) return handle_of(lock.release());
         lock.reset(INVALID_HANDLE_VALUE);
         if (removed && removals++ < kMostRemovals) continue;
       }
@@ -62,7 +62,7 @@ Handle lock_companion(const Site& site) {
       remove_what_is_at(path);
       continue;
     }
-    const Standing holder = error == ERROR_FILE_NOT_FOUND ? Standing::kOther : what_stands_at(path, site);
+    const Standing holder = error == ERROR_FILE_NOT_FOUND ? Standing::kOther : what_stands_at(path, site, Companion::kLock);
     // Nothing there, yet this user may not make one: the run goes unguarded.
     // A lock file its holder just let go refuses to be made for a moment too.
     if (holder == Standing::kNone && error != ERROR_SHARING_VIOLATION && error != ERROR_FILE_EXISTS &&

@@ -51,6 +51,7 @@ bool current_user(Sid& out) {
   return got;
 }
 
+// A SID that may hold a right that changes a companion.
 bool trusted_sid(PSID sid, PSID file_owner, PSID user) {
   static Sid installer = trusted_installer();
   return EqualSid(sid, file_owner) || EqualSid(sid, user) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
@@ -104,40 +105,37 @@ bool for_each_entry(PACL acl, const Each& each) {
 
 }  // namespace
 
-bool is_plain_file(HANDLE file) {
-  BY_HANDLE_FILE_INFORMATION info;
-  return GetFileInformationByHandle(file, &info) &&
-         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
-         info.nNumberOfLinks == 1;
-}
-
-bool trusted_descriptor(PSECURITY_DESCRIPTOR descriptor, PSID file_owner, PSID user) {
+CompanionFacts descriptor_facts(PSECURITY_DESCRIPTOR descriptor, PSID file_owner, PSID user) {
+  CompanionFacts facts;
   PSID owner = nullptr;
   PACL acl = nullptr;
   BOOL present = FALSE, defaulted = FALSE;
-  if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr ||
-      !trusted_sid(owner, file_owner, user) || !GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted) ||
-      !present || acl == nullptr) {
-    return false;  // a null access list lets everybody do everything
+  if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr) return facts;
+  static Sid installer = trusted_installer();
+  facts.by_file_owner = EqualSid(owner, file_owner);
+  facts.by_this_user = EqualSid(owner, user);
+  facts.by_administrator = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid) ||
+                           EqualSid(owner, installer.get());
+  // No access list, or a null one, lets everybody do everything.
+  facts.others_may_write = !GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted) || !present ||
+                           acl == nullptr || !for_each_entry(acl, [&](BYTE type, ACCESS_MASK mask, PSID sid) {
+                             return type == ACCESS_DENIED_ACE_TYPE || (mask & kChangeRights) == 0 ||
+                                    EqualSid(sid, owner) || trusted_sid(sid, file_owner, user);
+                           });
+  return facts;
+}
+
+CompanionFacts facts_of(HANDLE companion, const Site& site) {
+  Descriptor made, file;
+  Sid user;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(companion, &info) || !made.read(companion) || !file.read(site) || !current_user(user)) {
+    return {};  // nothing known: nothing trusted
   }
-  return for_each_entry(acl, [&](BYTE type, ACCESS_MASK mask, PSID sid) {
-    return type == ACCESS_DENIED_ACE_TYPE || (mask & kChangeRights) == 0 || EqualSid(sid, owner) ||
-           trusted_sid(sid, file_owner, user);
-  });
-}
-
-bool trusted_companion(HANDLE companion, const Site& site) {
-  Descriptor made, file;
-  Sid user;
-  return is_plain_file(companion) && made.read(companion) && file.read(site) && current_user(user) &&
-         trusted_descriptor(made.descriptor, file.owner, user.get());
-}
-
-bool made_by_trusted_user(HANDLE companion, const Site& site) {
-  Descriptor made, file;
-  Sid user;
-  return is_plain_file(companion) && made.read(companion) && file.read(site) && current_user(user) &&
-         trusted_sid(made.owner, file.owner, user.get());
+  CompanionFacts facts = descriptor_facts(made.descriptor, file.owner, user.get());
+  facts.plain_file = (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+  facts.one_name = info.nNumberOfLinks == 1;
+  return facts;
 }
 
 CompanionSecurity::CompanionSecurity(const Site& site, Readers readers) {
