@@ -1,15 +1,11 @@
-// POSIX backend: files, where they live, memory and mapped files.
+// POSIX backend: opening, reading and writing files.
 #include <dirent.h>
 #include <fcntl.h>
-#include <stdlib.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,54 +13,6 @@
 #include "platform/posix.h"
 
 namespace tarnwick::platform {
-
-Mapping g_mappings[kMaxMappings];
-
-namespace {
-
-// Maps every page of a file at once where the system can.
-#ifdef MAP_POPULATE
-constexpr int kPopulate = MAP_POPULATE;
-#else
-constexpr int kPopulate = 0;
-#endif
-
-}  // namespace
-
-ErrorCode map_errno(int error) {
-  switch (error) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-    case ETXTBSY:
-      return kErrorAccessDenied;
-    case ENOENT:
-      return kErrorFileNotFound;
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case ELOOP:
-      return kErrorPathNotFound;
-    case EMFILE:
-    case ENFILE:
-      return kErrorTooManyOpenFiles;
-    case EBADF:
-      return kErrorInvalidHandle;
-    case ENOMEM:
-      return kErrorNotEnoughMemory;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-      return kErrorDiskFull;
-    case EPIPE:
-      return kErrorNoData;
-    case EIO:
-      return kErrorIoDevice;
-    default:
-      return kErrorGenFailure;
-  }
-}
-
 namespace {
 
 // The first directory entry (in byte order, "." and ".." included) matching the
@@ -112,8 +60,6 @@ bool write_fully(int fd, const char* data, std::size_t size, bool quietly) {
 }
 
 }  // namespace
-
-// ---- Files ---------------------------------------------------------------------
 
 bool is_existing_file(const char* path) {
   if (injected(Call::kIsExistingFile)) return false;
@@ -178,80 +124,6 @@ bool write_output(Handle handle, std::string_view bytes) { return write_all(hand
 void close(Handle handle) {
   if (injected(Call::kClose)) return;
   ::close(fd_of(handle));
-}
-
-// ---- Where a file lives -----------------------------------------------------------
-
-int open_directory(const char* path) {
-  const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  return fd >= 0 || errno != EACCES ? fd : ::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
-}
-
-bool locate(const char* path, Site& site) {
-  if (injected(Call::kLocate)) return false;
-  // Freed on every way out, also when copying it runs out of memory.
-  const std::unique_ptr<char, decltype(&free)> resolved(realpath(path, nullptr), &free);
-  if (resolved == nullptr) return fail_with_errno(false);
-  struct stat info {};
-  if (stat(resolved.get(), &info) != 0) return fail_with_errno(false);
-  if (!S_ISREG(info.st_mode)) return fail_with(kErrorAccessDenied, false);
-  std::string full = resolved.get();
-  const std::size_t slash = full.rfind('/');
-  const std::string directory = slash == 0 ? "/" : full.substr(0, slash);
-  const int fd = open_directory(directory.c_str());
-  if (fd < 0) return fail_with_errno(false);
-  site.path = std::move(full);
-  site.name_at = slash + 1;
-  site.directory = fd;
-  return true;
-}
-
-bool stamp(Handle handle, FileStamp& out) {
-  if (injected(Call::kStamp)) return false;
-  struct stat info {};
-  if (fstat(fd_of(handle), &info) != 0) return fail_with_errno(false);
-  out.device = info.st_dev;
-  out.file = info.st_ino;
-  out.size = static_cast<std::uint64_t>(info.st_size);
-  out.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-  // The change time cannot be set back by anyone, as the last write's can.
-  out.changed = static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
-  out.links = info.st_nlink;
-  return true;
-}
-
-// ---- Mapped files -------------------------------------------------------------------
-
-char* map_file(Handle handle, std::size_t size) {
-  if (injected(Call::kMapFile)) return nullptr;
-  void* block = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | kPopulate, fd_of(handle), 0);
-  if (block == MAP_FAILED) return fail_with_errno(nullptr);
-  for (Mapping& mapping : g_mappings) {
-    if (mapping.start == nullptr) {
-      mapping = {static_cast<const char*>(block), size};
-      break;
-    }
-  }
-  return static_cast<char*>(block);
-}
-
-void unmap_file(char* block, std::size_t size) {
-  for (Mapping& mapping : g_mappings) {
-    if (mapping.start == block) mapping = {};
-  }
-  munmap(block, size);
-}
-
-bool detach_mapping(char* block, std::size_t size) {
-  if (injected(Call::kDetachMapping)) return false;
-  // Writing to a private mapping copies the page; touch one byte of each.
-  if (mprotect(block, size, PROT_READ | PROT_WRITE) != 0) return fail_with_errno(false);
-  const long page = sysconf(_SC_PAGESIZE);
-  for (std::size_t offset = 0; offset < size; offset += static_cast<std::size_t>(page)) {
-    volatile char* byte = block + offset;
-    *byte = *byte;
-  }
-  return true;
 }
 
 }  // namespace tarnwick::platform
