@@ -25,57 +25,89 @@ constexpr int kMostRefusals = 3;
 constexpr int kMostVanishings = 100;
 constexpr DWORD kHold = GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_OWNER;
 
+// What one attempt at the lock file comes to: held; to be tried again at
+// once (what stood in the way is gone); to be waited for, without limit (a
+// trusted run's) or for 10 seconds at most (anything else); or refused.
+enum class Attempt { kHeld, kAgain, kWait, kWaitAtMost, kRefused };
+
+// What earlier attempts did, which bounds what later ones may do.
+struct Tries {
+  int removals = 0, refusals = 0, vanished = 0;
+};
+
+Attempt attempt(const Site& site, const std::wstring& path, CompanionSecurity& security, Tries& tries,
+                OwnedHandle& lock, DWORD& error) {
+  lock.reset(CreateFileW(path.c_str(), kHold, 0, security.attributes(), CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  if (lock.valid()) {
+    adopt_owner(site, lock.get());  // so that another administrator's run waits for it too
+    return Attempt::kHeld;
+  }
+  error = GetLastError();
+  if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
+    // Nobody holds it: a run's that a power cut kept is taken, and removed
+    // as it closes; anything else goes now, by its name (a link alone).
+    lock.reset(CreateFileW(path.c_str(), kHold, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    error = lock.valid() ? ERROR_SHARING_VIOLATION : GetLastError();
+    if (lock.valid()) {
+      FILE_DISPOSITION_INFO removed_on_close{TRUE};
+      const bool own_name = !folder_or_link(lock.get(), path);
+      const bool removed = own_name && SetFileInformationByHandle(lock.get(), FileDispositionInfo, &removed_on_close,
+                                                                   sizeof removed_on_close);
+      if (removed && trusted_companion(Companion::kLock, facts_of(lock.get(), site))) return Attempt::kHeld;
+      lock.reset(INVALID_HANDLE_VALUE);
+      if (removed && tries.removals++ < kMostRemovals) return Attempt::kAgain;
+    }
+  }
+  // Its holder ended meanwhile; or a link that leads nowhere, which goes
+  // (a held lock file cannot).
+  if (error == ERROR_SHARING_VIOLATION) tries.vanished = 0;
+  if (error == ERROR_FILE_NOT_FOUND && ++tries.vanished < kMostVanishings) {
+    remove_what_is_at(path);
+    return Attempt::kAgain;
+  }
+  const Standing holder = error == ERROR_FILE_NOT_FOUND ? Standing::kOther : what_stands_at(path, site, Companion::kLock);
+  // Nothing there, yet this user may not make one: the run goes unguarded.
+  // A lock file its holder just let go refuses to be made for a moment too.
+  if (holder == Standing::kNone && error != ERROR_SHARING_VIOLATION && error != ERROR_FILE_EXISTS &&
+      ++tries.refusals >= kMostRefusals) {
+    return Attempt::kRefused;
+  }
+  if (holder == Standing::kFolderOrLink && tries.removals++ < kMostRemovals && remove_what_is_at(path)) {
+    return Attempt::kAgain;
+  }
+  // Held by a trusted run: its turn ends. Anything else (something that
+  // cannot be removed, or a lock file this user may not open, which a power
+  // cut may have left) is waited for 10 seconds at most.
+  if (holder != Standing::kNone && (holder != Standing::kTrusted || error != ERROR_SHARING_VIOLATION)) {
+    return Attempt::kWaitAtMost;
+  }
+  return Attempt::kWait;
+}
+
 }  // namespace
 
 Handle lock_companion(const Site& site) {
   if (injected(Call::kLockCompanion)) return kInvalidHandle;
   const std::wstring path = companion_path(site, Companion::kLock);
   CompanionSecurity security(site, Readers::kNone);
-  int removals = 0, refusals = 0, vanished = 0;
+  Tries tries;
+  OwnedHandle lock(INVALID_HANDLE_VALUE);
+  DWORD error = 0;
   ULONGLONG waited_since = 0;  // for what no trusted run holds
   for (;;) {
-    OwnedHandle lock(CreateFileW(path.c_str(), kHold, 0, security.attributes(), CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-    if (lock.valid()) {
-      adopt_owner(site, lock.get());  // so that another administrator's run waits for it too
-      return handle_of(lock.release());
-    }
-    DWORD error = GetLastError();
-    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
-      // Nobody holds it: a run's that a power cut kept is taken, and removed
-      // as it closes; anything else goes now, by its name (a link alone).
-      lock.reset(CreateFileW(path.c_str(), kHold, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-      error = lock.valid() ? ERROR_SHARING_VIOLATION : GetLastError();
-      if (lock.valid()) {
-        FILE_DISPOSITION_INFO removed_on_close{TRUE};
-        const bool own_name = !folder_or_link(lock.get(), path);
-        const bool removed = own_name && SetFileInformationByHandle(lock.get(), FileDispositionInfo, &removed_on_close,
-                                                                     sizeof removed_on_close);
-        if (removed && trusted_companion(Companion::kLock, facts_of(lock.get(), site))) return handle_of(lock.release());
-        lock.reset(INVALID_HANDLE_VALUE);
-        if (removed && removals++ < kMostRemovals) continue;
-      }
-    }
-    // Its holder ended meanwhile; or a link that leads nowhere, which goes
-    // (a held lock file cannot).
-    if (error == ERROR_SHARING_VIOLATION) vanished = 0;
-    if (error == ERROR_FILE_NOT_FOUND && ++vanished < kMostVanishings) {
-      remove_what_is_at(path);
-      continue;
-    }
-    const Standing holder = error == ERROR_FILE_NOT_FOUND ? Standing::kOther : what_stands_at(path, site, Companion::kLock);
-    // Nothing there, yet this user may not make one: the run goes unguarded.
-    // A lock file its holder just let go refuses to be made for a moment too.
-    if (holder == Standing::kNone && error != ERROR_SHARING_VIOLATION && error != ERROR_FILE_EXISTS &&
-        ++refusals >= kMostRefusals) {
-      return fail_with(static_cast<ErrorCode>(error), kInvalidHandle);
-    }
-    if (holder == Standing::kFolderOrLink && removals++ < kMostRemovals && remove_what_is_at(path)) continue;
-    // Held by a trusted run: its turn ends. Anything else (something that
-    // cannot be removed, or a lock file this user may not open, which a
-    // power cut may have left) is waited for 10 seconds at most.
-    if (holder != Standing::kNone && (holder != Standing::kTrusted || error != ERROR_SHARING_VIOLATION)) {
-      if (waited_since == 0) waited_since = GetTickCount64();
-      if (GetTickCount64() - waited_since >= kLockWaitMilliseconds) return fail_with(kErrorSharingViolation, kInvalidHandle);
+    switch (attempt(site, path, security, tries, lock, error)) {
+      case Attempt::kHeld:
+        return handle_of(lock.release());
+      case Attempt::kAgain:
+        continue;
+      case Attempt::kRefused:
+        return fail_with(static_cast<ErrorCode>(error), kInvalidHandle);
+      case Attempt::kWaitAtMost:
+        if (waited_since == 0) waited_since = GetTickCount64();
+        if (GetTickCount64() - waited_since >= kLockWaitMilliseconds) return fail_with(kErrorSharingViolation, kInvalidHandle);
+        break;
+      case Attempt::kWait:
+        break;
     }
     Sleep(kPauseMilliseconds);
   }
