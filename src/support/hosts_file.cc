@@ -276,19 +276,18 @@ void HostsFile::stop_if_changed(Handle file, std::string_view loaded_text, Journ
   raise_create_error(path_);
 }
 
-// Opens the loaded file for writing, and raises EFCreateError where it is
-// gone or no longer as loaded (invariant 1).
-Handle HostsFile::open_unchanged(std::string_view loaded_text) {
-  const Handle file = place_.found ? platform::open_for_update(place_.site) : platform::kInvalidHandle;
-  if (file >= 0 && unchanged(file, loaded_text)) return file;
-  if (file >= 0) platform::close(file);
-  raise_create_error(path_);
+// Opens the loaded file for writing as `target`, and raises EFCreateError
+// where it is gone or no longer as loaded (invariant 1).
+void HostsFile::open_unchanged(OpenFile& target, std::string_view loaded_text) {
+  target.reset(place_.found ? platform::open_for_update(place_.site) : platform::kInvalidHandle);
+  if (!target.is_open() || !unchanged(target.get(), loaded_text)) raise_create_error(path_);
 }
 
 // The save, route by route; each route either saves, or is refused before it
 // changes the file and leaves it to the next, or raises.
 void HostsFile::save(const LineList& list) {
-  OpenFile target(open_unchanged(list.loaded_text()));
+  OpenFile target;
+  open_unchanged(target, list.loaded_text());
   // A text already in its written form only grows: what it gains is
   // appended, and a text that gains nothing is not written at all.
   const bool grows = list.extends_loaded_text();
@@ -303,7 +302,7 @@ void HostsFile::save(const LineList& list) {
   // Invariant 7: another name would keep the old text, so a new file would
   // not be the file.
   if (loaded_.links == 1 && replace_through_temporary(target, list, staging) == Outcome::kSaved) return;
-  if (!target.is_open()) target.reset(open_unchanged(list.loaded_text()));  // let go for a refused rename
+  if (!target.is_open()) open_unchanged(target, list.loaded_text());  // let go for a rename the system refused
   rewrite_in_place(target, list, staging);
 }
 

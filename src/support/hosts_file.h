@@ -61,7 +61,7 @@ class HostsFile {
   enum class Outcome { kSaved, kRefused };
 
   bool unchanged(platform::Handle file, std::string_view loaded_text);
-  platform::Handle open_unchanged(std::string_view loaded_text);
+  void open_unchanged(OpenFile& target, std::string_view loaded_text);
   void stop_if_changed(platform::Handle file, std::string_view loaded_text, Journal& journal);
   void mark_and_check(platform::Handle file, std::string_view loaded_text, Journal& journal);
   Outcome append(const OpenFile& target, std::string_view old_text, std::string_view appended);
