@@ -167,7 +167,7 @@ TEST(EndToEndWindowsTest, CompanionsAreTrustedByOwnerAndAccessList) {
     ASSERT_TRUE(ConvertStringSidToSidA(owner.c_str(), &owner_sid) && ConvertStringSidToSidA(user.c_str(), &user_sid));
     platform::CompanionFacts facts = platform::descriptor_facts(judged, owner_sid, user_sid);
     facts.plain_file = facts.one_name = true;
-    EXPECT_EQ(platform::trusted_companion(platform::Companion::kLock, facts), trusted) << sddl;
+    EXPECT_EQ(platform::trusted_companion(platform::Companion::kJournal, facts), trusted) << sddl;
     LocalFree(descriptor), LocalFree(owner_sid), LocalFree(user_sid);
   }
 }

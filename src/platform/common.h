@@ -26,7 +26,7 @@ struct CompanionFacts {
   bool by_administrator = false;  // by the administrator (Windows: the administrators, the system, the installer)
   bool by_this_user = false;      // by the user this run is
   bool vouched_by_mark = false;   // the journal that the file's own mark names
-  bool others_may_write = false;  // someone who may not write the file may change it
+  bool others_may_write = false;  // anyone but its owner (on Windows, those trusted with the file) may change it
   bool others_may_open = false;   // someone who may not write the file may open it
 };
 

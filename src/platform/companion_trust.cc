@@ -13,14 +13,15 @@ bool trusted_companion(Companion companion, const CompanionFacts& facts) {
       // Only ever removed, never read: who made it is enough.
       return trusted_maker;
     case Companion::kJournal:
-      // Played back over the file: nobody who may not write the file may
-      // have changed it. A writer's journal is vouched for by the mark it
-      // set on the file.
+      // Played back over the file, with what only the administrator may
+      // give it: nobody but its maker may have changed it, not even those
+      // who may write the file. A writer's journal is vouched for by the
+      // mark it set on the file.
       return (trusted_maker || facts.vouched_by_mark) && !facts.others_may_write;
     case Companion::kLock:
-      // Held against every run: nobody who may not write the file may so
-      // much as open it, by this name or another.
-      return trusted_maker && facts.one_name && !facts.others_may_write && !facts.others_may_open;
+      // Only held, never read: those who may write the file may share it,
+      // but nobody else may so much as open it, by this name or another.
+      return trusted_maker && facts.one_name && !facts.others_may_open;
   }
   return false;
 }

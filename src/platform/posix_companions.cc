@@ -42,7 +42,7 @@ CompanionFacts facts_of(const struct stat& made, const struct stat& target) {
   facts.by_file_owner = made.st_uid == target.st_uid;
   facts.by_administrator = made.st_uid == 0;
   facts.by_this_user = made.st_uid == geteuid();
-  facts.others_may_write = (made.st_mode & 022 & ~target.st_mode) != 0;
+  facts.others_may_write = (made.st_mode & 022) != 0;
   facts.others_may_open = (made.st_mode & 0777 & ~lock_mode(target)) != 0;
   return facts;
 }

@@ -135,6 +135,9 @@ CompanionFacts facts_of(HANDLE companion, const Site& site) {
   CompanionFacts facts = descriptor_facts(made.descriptor, file.owner, user.get());
   facts.plain_file = (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
   facts.one_name = info.nNumberOfLinks == 1;
+  // Nobody else opens a lock file while it is held; one left behind is
+  // judged by who may change it.
+  facts.others_may_open = facts.others_may_write;
   return facts;
 }
 
