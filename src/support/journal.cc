@@ -144,7 +144,9 @@ enum class State { kOld, kNew, kTorn, kForeign };
 // A save journalled as `content` can leave a length between the old and the
 // new, and unit by unit from the offset either the bytes it writes (the new
 // text, then what stood after it in the old text until the file is cut to
-// length), or the old text, past whose end stand bytes not written yet
+// length; or zeros there, since cutting a file zeroes the rest of the block
+// its new end falls in at once, and a power cut may keep that without the
+// new length), or the old text, past whose end stand bytes not written yet
 // (zeros) or, once the old text has been written back over a longer new one,
 // the new bytes until the file is cut.
 State state_of(const Content& content, std::string_view file) {
@@ -168,9 +170,10 @@ State state_of(const Content& content, std::string_view file) {
     if (start >= end) continue;
     const std::uint64_t old_end = std::clamp(layout.old_length, start, end);
     const bool old = all(start, old_end, old_byte) && (all(old_end, end, zero) || all(old_end, end, written_byte));
+    const std::uint64_t new_end = std::clamp(layout.new_length, start, end);
     const bool written = end <= layout.tail_at()
                              ? hash(file.substr(start, end - start)) == content.units[unit - layout.first_unit()]
-                             : all(start, end, written_byte);
+                             : all(start, new_end, written_byte) && (all(new_end, end, old_byte) || all(new_end, end, zero));
     if (!old && !written) return State::kForeign;
     all_old = all_old && old;
     all_new = all_new && written;
