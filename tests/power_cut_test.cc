@@ -67,31 +67,17 @@ TEST_P(PowerCutTest, LeavesTheOldOrTheNewText) {
   if (run({"mkfs.ext4", "-q", "-F", disk.image, "64M"}).status != 0 || !disk.mount()) {
     GTEST_SKIP() << "cannot make an ext4 image and mount it on a loop device";
   }
-  std::string before, written;
-  for (int i = 0; i < 3000; ++i) {
-    const std::string line = "0.0.0.0 tracker" + std::to_string(i) + ".example.net";
-    before += line + (route.written_form ? "\r\n" : "\n");
-    written += line + "\r\n";
-  }
-  const std::string killed = written + entry("KILLED.EXAMPLE.COM"), next = entry("NEXT.EXAMPLE.COM");
-  const Args names = route.hard_link ? Args{"hosts", "link"} : Args{"hosts"};
   const auto reset = [&] {  // the old text, durably, and nothing else
     for (const std::string& name : disk.entries()) fs::remove_all(disk.file(name));
-    write_file(disk.file("hosts"), before);
-    if (route.hard_link) fs::create_hard_link(disk.file("hosts"), disk.file("link"));
+    const Hosts h = make_hosts(disk.mount_point, route, 3000);
     const int fd = open(disk.mount_point.c_str(), O_RDONLY | O_DIRECTORY);
     EXPECT_EQ(syncfs(fd), 0);
     close(fd);
-  };
-  const auto shape = [&](const std::string& text) {  // what a file holds, by name where known
-    for (const auto& [name, known] : {std::pair{"old", written}, {"new", killed}, {"old LF", before}}) {
-      if (text == known || text == known + next) return std::string(name) + " text" + (text == known ? "" : " + NEXT");
-    }
-    const std::string end = text.substr(text.size() - std::min<std::size_t>(text.size(), 60));
-    return std::to_string(text.size()) + " bytes ending " + ::testing::PrintToString(end);
+    return h;
   };
   const Args argv = {tool(), "/B", "killed.example.com", disk.file("hosts")};
-  reset();
+  const Hosts h = reset();
+  const std::string killed = h.written + entry("KILLED.EXAMPLE.COM"), next = entry("NEXT.EXAMPLE.COM");
   std::vector<TracedCall> calls = traced_calls(argv, disk.mount_point);
   EXPECT_GT(calls.size(), 20u);
   std::erase_if(calls, [](const TracedCall& call) { return call.name == "exit_group"; });
@@ -101,20 +87,15 @@ TEST_P(PowerCutTest, LeavesTheOldOrTheNewText) {
     SCOPED_TRACE(std::string(route.name) + ": cut " +
                  (completes ? "after a completed run" : "at " + name + " #" + std::to_string(occurrence)));
     reset();
-    const std::string at = name + ":signal=KILL:when=" + std::to_string(occurrence);
-    Args killing = completes ? Args{} : Args{"strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=" + at};
-    killing.insert(killing.end(), argv.begin(), argv.end());
-    EXPECT_EQ(run(killing).status, completes ? 0 : 128 + SIGKILL);
+    EXPECT_EQ(run((completes ? Args{} : stopped_at(name, occurrence)) + argv).status, completes ? 0 : 128 + SIGKILL);
     disk.cut();
     ASSERT_TRUE(disk.mount()) << "cannot mount the file system again";
     const Args left = disk.entries();
-    const std::string cut = shape(read_file(disk.file("hosts")));
     EXPECT_EQ(run({tool(), "/B", "next.example.com", disk.file("hosts")}).status, 0);
     const std::string now = read_file(disk.file("hosts"));
-    EXPECT_TRUE(now == killed + next || (!completes && now == written + next))
-        << "after the cut: " << cut << ", beside it " << ::testing::PrintToString(left)
-        << "; after the next run: " << shape(now);
-    EXPECT_EQ(disk.entries(), names);
+    EXPECT_TRUE(now == killed + next || (!completes && now == h.written + next))
+        << "beside it after the cut: " << ::testing::PrintToString(left) << "; after the next run: " << now.size() << " bytes";
+    EXPECT_EQ(disk.entries(), h.entries);
   }
 }
 

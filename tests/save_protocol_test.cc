@@ -22,11 +22,6 @@ const std::string kBlocked = kWritten + entry("A.COM");
 const std::string kAdded = "Entry added.\r\n";
 const std::string kJournal = "hosts.tarnwick-journal";
 
-ino_t inode_of(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
-}
-
 // closed/hosts in `dir`: root's, open to everybody, in a directory of root's
 // of `mode`.
 std::string closed_hosts(const ScratchDir& dir, fs::perms mode, const std::string& text) {
@@ -59,21 +54,36 @@ std::map<int, int> block_at_once(const std::string& hosts, int count, bool mixed
   return statuses;
 }
 
+// Blocks are appended; unblocks write the file anew.
 TEST(SaveProtocolTest, HundredsOfOverlappingRunsKeepEveryEdit) {
   ScratchDir dir;
-  write_file(dir.file("hosts"), kWritten);
-  EXPECT_EQ(block_at_once(dir.file("hosts"), 300, false), (std::map<int, int>{{0, 300}}));
+  const std::string hosts = dir.file("hosts");
+  write_file(hosts, kWritten);
+  EXPECT_EQ(block_at_once(hosts, 300, false), (std::map<int, int>{{0, 300}}));
+  std::vector<int> pids;
+  for (int i = 0; i < 300; i += 10) pids.push_back(start({tool(), "/U", "run" + std::to_string(i) + ".example.com", hosts}));
+  for (const int pid : pids) EXPECT_EQ(finish(pid), 0);
+  const std::string now = read_file(hosts);
+  for (int i = 0; i < 300; ++i) EXPECT_EQ(now.find(entry("RUN" + std::to_string(i) + ".EXAMPLE.COM")) == now.npos, i % 10 == 0) << i;
   EXPECT_EQ(dir.entries(), Args{"hosts"});
 }
 
 // Nobody may write the file but not make a lock file beside it, and locks the
-// file itself; root makes the lock file and, as others may write the file,
-// locks the file too. Either kind waits for the other.
+// file itself, waiting ten seconds at most; root makes the lock file and, as
+// others may write the file, locks the file too, and waits for as long as it
+// takes. Either kind waits for the other.
 TEST(SaveProtocolTest, LockFileRunsAndFileLockRunsExcludeEachOther) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
   ScratchDir dir;
-  const std::string hosts = closed_hosts(dir, fs::perms(0755), kWritten);
-  const int holder = hold_locks(kAsNobody, "exec 3<\"$1\" && flock -x 3", {hosts});
+  const std::string hosts = closed_hosts(dir, fs::perms(0755), kWritten), lock_file = "exec 3<\"$1\" && flock -x 3";
+  int holder = hold_locks({}, lock_file, {hosts});
+  const auto started = std::chrono::steady_clock::now();
+  const RunResult result = run(kAsNobody + Args{"timeout", "30", tool(), "/B", "a.com", hosts});
+  const auto waited = std::chrono::steady_clock::now() - started;
+  release(holder);
+  EXPECT_TRUE(is_report(result.output, "", "EFOpenError Cannot open file " + hosts)) << ::testing::PrintToString(result.output);
+  EXPECT_TRUE(waited >= std::chrono::seconds(9) && waited < std::chrono::seconds(15));
+  holder = hold_locks(kAsNobody, lock_file, {hosts});
   const int waiting = start({tool(), "/B", "waiting.example.com", hosts});
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(read_file(hosts), kWritten) << "root's run did not wait for nobody's";
@@ -118,13 +128,13 @@ TEST(SaveProtocolTest, UnprivilegedRunInADirectoryItMayNotWrite) {
     SCOPED_TRACE(static_cast<int>(mode));
     ScratchDir dir;
     const std::string hosts = closed_hosts(dir, mode, kHosts), trace = dir.file("trace");
-    const ino_t file = inode_of(hosts);
+    const std::uint64_t file = stamp_of(hosts).file;
     const Args strace = {"strace", "-f", "-qq", "-e", "trace=openat", "-o", trace};
     const RunResult result = run(strace + kAsNobody + Args{tool(), "/B", "a.com", hosts});
     EXPECT_EQ(result.output, banner() + kAdded);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(read_file(hosts), kBlocked);
-    EXPECT_EQ(inode_of(hosts), file);
+    EXPECT_EQ(stamp_of(hosts).file, file);
     EXPECT_EQ(dir.entries("closed"), Args{"hosts"});
     std::istringstream lines(read_file(trace));
     int tries = 0;
@@ -146,12 +156,11 @@ TEST(SaveProtocolTest, FileCapabilitySurvivesEverySaveRoute) {
                         Case{kRoutes[2], true, 65534, false}}) {
     SCOPED_TRACE(std::string(c.route.name) + (c.killed ? ", killed" : "") + ", owner " + std::to_string(c.owner));
     ScratchDir dir;
-    const Hosts h = make_hosts(dir, c.route, 3);
+    const Hosts h = make_hosts(dir.path(), c.route, 3);
     ASSERT_EQ(chown(h.path.c_str(), c.owner, c.owner), 0);
     ASSERT_EQ(run({"setcap", "cap_net_bind_service+ep", h.path}).status, 0);
     if (c.killed) {
-      const Args strace = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=fsetxattr:signal=KILL:when=1"};
-      EXPECT_EQ(run(strace + Args{tool(), "/B", "killed.example.com", h.path}).status, 128 + SIGKILL);
+      EXPECT_EQ(run(stopped_at("fsetxattr", 1) + Args{tool(), "/B", "killed.example.com", h.path}).status, 128 + SIGKILL);
     }
     EXPECT_EQ(run({tool(), "/B", "a.com", h.path}).status, 0);
     EXPECT_EQ(read_file(h.path), h.written + entry("A.COM"));
@@ -160,52 +169,66 @@ TEST(SaveProtocolTest, FileCapabilitySurvivesEverySaveRoute) {
   }
 }
 
-// What others put at the lock file's name. A live lock file a reader may not
-// open is not theirs to remove. A file the file's owner may not open, which no
-// run made, keeps the owner's runs out, since the lock files of runs that get
-// past it would not exclude them. A lock file with the file's group, made by
-// one who may not write the file, holds no run up.
+// What others put at the lock file's name. A reader who locks the file, and
+// holds a lock file of their own in its place, holds no run up. A live lock
+// file a reader may not open is not theirs to remove. A file the file's owner
+// may not open, which no run made, keeps the owner's runs out, since the lock
+// files of runs that get past it would not exclude them. A lock file with the
+// file's group, made by one who may not write the file, holds no run up.
 TEST(SaveProtocolTest, LockFilesOthersPutInTheWay) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to unprivileged users";
   const Args kAsOther = {"setpriv", "--reuid=65533", "--regid=65533", "--clear-groups"};
-  {
+  const std::string hold = "exec 3<\"$1\" && flock -x 3";
+  const auto make = [](const Args& user, const std::string& script, const Args& files) {
+    EXPECT_EQ(run(user + Args{"sh", "-c", script, "sh"} + files).status, 0);
+  };
+  const auto sticky = [](const ScratchDir& dir) { fs::permissions(dir.path(), fs::perms::all | fs::perms::sticky_bit); };
+  // `plant` puts the lock file in place and gives the process holding it, if
+  // any; the run is `runner`'s, and `report` ends with the file's path.
+  struct Case {
+    const char* name;
+    std::function<int(const ScratchDir& dir, const std::string& hosts, const std::string& lock)> plant;
+    Args runner;
+    std::string printed, report, after;
+    Args left;
+  };
+  const Args both = {"hosts", "hosts.tarnwick-lock"};
+  const std::vector<Case> cases = {
+      {"a reader's, the file locked too", [&](auto& dir, auto& hosts, auto& lock) {
+         sticky(dir);
+         make(kAsNobody, "umask 077 && : > \"$1\"", {lock});
+         return hold_locks(kAsNobody, "exec 3<\"$1\" 4<\"$2\" && flock -x 4 && flock -s 3", {hosts, lock});
+       }, {}, kAdded, "", kBlocked, {"hosts"}},
+      {"a live one of root's", [&](auto&, auto&, auto& lock) {
+         make({}, "umask 077 && : > \"$1\"", {lock});
+         return hold_locks({}, hold, {lock});
+       }, kAsNobody, kAdded, "EFCreateError Cannot create file ", kWritten, both},
+      {"another's, the owner may not open it", [&](auto& dir, auto& hosts, auto& lock) {
+         sticky(dir);
+         EXPECT_EQ(chown(hosts.c_str(), 65534, 65534), 0);
+         make(kAsOther, ": > \"$1\"", {lock});
+         return 0;
+       }, kAsNobody, "", "EFOpenError Cannot open file ", kWritten, both},
+      {"with the file's group, by one who may not write it", [&](auto& dir, auto& hosts, auto& lock) {
+         fs::create_directory(dir.file("setgid"));
+         EXPECT_EQ(chown(dir.file("setgid").c_str(), 0, 4242) + chown(hosts.c_str(), 0, 4242), 0);
+         fs::permissions(dir.file("setgid"), fs::perms(02777));
+         fs::permissions(hosts, fs::perms(0664));
+         make(kAsNobody, "umask 007 && : > \"$1\" && mv \"$1\" \"$2\"", {dir.file("setgid/lock"), lock});
+         return hold_locks(kAsNobody, hold, {lock});
+       }, {}, kAdded, "", kBlocked, {"hosts", "setgid"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     ScratchDir dir;
-    write_file(dir.file("hosts"), kWritten);
-    const std::string lock = dir.file("hosts.tarnwick-lock");
-    write_file(lock, "");
-    fs::permissions(lock, fs::perms(0600));
-    const int holder = hold_locks({}, "exec 3<\"$1\" && flock -x 3", {lock});
-    const RunResult result = run(kAsNobody + Args{tool(), "/B", "a.com", dir.file("hosts")});
-    release(holder);
-    EXPECT_TRUE(is_report(result.output, kAdded, "EFCreateError Cannot create file " + dir.file("hosts")));
-    EXPECT_TRUE(fs::exists(lock));
-  }
-  {
-    ScratchDir dir;
-    fs::permissions(dir.path(), fs::perms::all | fs::perms::sticky_bit);
     const std::string hosts = dir.file("hosts");
     write_file(hosts, kWritten);
-    ASSERT_EQ(chown(hosts.c_str(), 65534, 65534), 0);
-    ASSERT_EQ(run(kAsOther + Args{"sh", "-c", ": > \"$1\"", "sh", hosts + ".tarnwick-lock"}).status, 0);
-    const RunResult result = run(kAsNobody + Args{tool(), "/B", "a.com", hosts});
-    EXPECT_TRUE(is_report(result.output, "", "EFOpenError Cannot open file " + hosts)) << result.output;
-    EXPECT_EQ(read_file(hosts), kWritten);
-  }
-  {
-    ScratchDir dir;
-    fs::create_directory(dir.file("setgid"));
-    ASSERT_EQ(chown(dir.file("setgid").c_str(), 0, 4242), 0);
-    fs::permissions(dir.file("setgid"), fs::perms(02777));
-    const std::string hosts = dir.file("hosts"), lock = hosts + ".tarnwick-lock";
-    write_file(hosts, kWritten);
-    ASSERT_EQ(chown(hosts.c_str(), 0, 4242), 0);
-    fs::permissions(hosts, fs::perms(0664));
-    ASSERT_EQ(run(kAsNobody + Args{"sh", "-c", "umask 007 && : > \"$1\" && mv \"$1\" \"$2\"", "sh",
-                                   dir.file("setgid/lock"), lock}).status, 0);
-    const int holder = hold_locks(kAsNobody, "exec 3<\"$1\" && flock -x 3", {lock});
-    EXPECT_EQ(run({"timeout", "5", tool(), "/B", "a.com", hosts}).status, 0);
-    release(holder);
-    EXPECT_EQ(read_file(hosts), kBlocked);
+    const int holder = c.plant(dir, hosts, hosts + ".tarnwick-lock");
+    const RunResult result = run(c.runner + Args{"timeout", "5", tool(), "/B", "a.com", hosts});
+    if (holder != 0) release(holder);
+    EXPECT_TRUE(is_report(result.output, c.printed, c.report.empty() ? "" : c.report + hosts)) << result.output;
+    EXPECT_EQ(read_file(hosts), c.after);
+    EXPECT_EQ(dir.entries(), c.left);
   }
 }
 
@@ -213,8 +236,7 @@ TEST(SaveProtocolTest, LockFilesOthersPutInTheWay) {
 // place) on entry to its first ftruncate: the new text is written over the
 // old but not cut to length, and the journal holds the old text.
 void kill_mid_rewrite(const std::string& hosts) {
-  const Args strace = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=ftruncate:signal=KILL:when=1"};
-  EXPECT_EQ(run(strace + Args{tool(), "/B", "killed.example.com", hosts}).status, 128 + SIGKILL);
+  EXPECT_EQ(run(stopped_at("ftruncate", 1) + Args{tool(), "/B", "killed.example.com", hosts}).status, 128 + SIGKILL);
 }
 
 // What a killed rewrite's file became (from its old text and the text the
@@ -252,14 +274,14 @@ TEST(SaveProtocolTest, AJournalIsPlayedBackOnlyOverTheWriteItGuarded) {
   for (const auto& [name, torn, make] : cases) {
     SCOPED_TRACE(name);
     ScratchDir dir;
-    const Hosts h = make_hosts(dir, kRoutes[1], 100);
+    const Hosts h = make_hosts(dir.path(), kRoutes[1], 100);
     kill_mid_rewrite(h.path);
     const std::string now = read_file(h.path), journal = read_file(dir.file(kJournal));
     ASSERT_EQ(now, h.written + entry("KILLED.EXAMPLE.COM"));
     ASSERT_FALSE(journal.empty());
-    const ino_t file = inode_of(h.path);
+    const std::uint64_t file = stamp_of(h.path).file;
     write_file(h.path, make(h.before, now));
-    ASSERT_EQ(inode_of(h.path), file);
+    ASSERT_EQ(stamp_of(h.path).file, file);
     std::string expected = h.written;
     for (const std::string next : {"NEXT", "LATER"}) {
       EXPECT_EQ(run({tool(), "/B", next + ".example.com", h.path}).status, 0);
@@ -287,11 +309,11 @@ TEST(SaveProtocolTest, AJournalIsKnownByTheMarkOnItsFile) {
   fs::create_directory(dir.file("shared"));
   ASSERT_EQ(chown(dir.file("shared").c_str(), 0, 4242), 0);
   fs::permissions(dir.file("shared"), fs::perms(02775));
-  const Hosts h = make_hosts(dir, kRoutes[0], 100, "shared/hosts");
+  const Hosts h = make_hosts(dir.path(), kRoutes[0], 100, "shared/hosts");
   fs::permissions(h.path, fs::perms(0664));
   const Args member = {"setpriv", "--reuid=65534", "--regid=65534", "--groups=4242"};
-  const Args strace = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=ftruncate:signal=KILL:when=1"};
-  EXPECT_EQ(run(member + strace + Args{tool(), "/B", "killed.example.com", h.path}).status, 128 + SIGKILL);
+  EXPECT_EQ(run(member + stopped_at("ftruncate", 1) + Args{tool(), "/B", "killed.example.com", h.path}).status,
+            128 + SIGKILL);
   const std::string torn = read_file(h.path);
   ASSERT_EQ(dir.entries("shared"), (Args{"hosts", kJournal}));
   // Neither a change of its mode nor a second name (a backup's) makes it
@@ -317,7 +339,7 @@ TEST(SaveProtocolTest, AJournalIsFoundByTheFilesOtherName) {
   ScratchDir dir;
   fs::create_directory(dir.file("a"));
   fs::create_directory(dir.file("b"));
-  const Hosts h = make_hosts(dir, kRoutes[0], 100, "a/hosts");
+  const Hosts h = make_hosts(dir.path(), kRoutes[0], 100, "a/hosts");
   fs::create_hard_link(h.path, dir.file("b/hosts"));
   kill_mid_rewrite(h.path);
   ASSERT_EQ(read_file(h.path), h.written + entry("KILLED.EXAMPLE.COM"));

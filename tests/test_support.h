@@ -171,16 +171,23 @@ inline void PrintTo(const Route& route, std::ostream* out) { *out << route.name;
 // A hosts file (`name` in `dir`) of `lines` lines ready for `route`: its
 // text, the same in written form, and the entries of its directory.
 struct Hosts { std::string path, before, written; Args entries; };
-inline Hosts make_hosts(const ScratchDir& dir, const Route& route, int lines, const std::string& name = "hosts") {
-  Hosts h{dir.file(name), "", "", {"hosts"}};
+inline Hosts make_hosts(const std::string& dir, const Route& route, int lines, const std::string& name = "hosts") {
+  Hosts h{dir + "/" + name, "", "", {"hosts"}};
   for (int i = 0; i < lines; ++i) {
     const std::string line = "0.0.0.0 tracker" + std::to_string(i) + ".example.net";
     h.before += line + (route.written_form ? "\r\n" : "\n");
     h.written += line + "\r\n";
   }
   write_file(h.path, h.before);
-  if (route.hard_link) std::filesystem::create_hard_link(h.path, dir.file("link")), h.entries.push_back("link");
+  if (route.hard_link) std::filesystem::create_hard_link(h.path, dir + "/link"), h.entries.push_back("link");
   return h;
+}
+
+// The prefix that runs a program under strace, which stops it with `signal`
+// on entry to the `occurrence`-th call named `call`.
+inline Args stopped_at(const std::string& call, int occurrence, int signal = SIGKILL) {
+  const std::string at = call + ":signal=" + std::to_string(signal) + ":when=" + std::to_string(occurrence);
+  return {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=" + at};
 }
 
 // Starts a shell (behind `prefix`) that opens `files` as 3, 4, ..., takes the
