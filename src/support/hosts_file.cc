@@ -37,14 +37,17 @@
 //     EndToEndWindowsTest.WhatRunsLeftIsClearedByTheNext]
 //  4. A journal is played back only onto a state its run could have left:
 //     any mix, 512-byte unit by unit, of the old text and the text written,
-//     with a length between the two. Any other state holds a later edit; the
-//     journal is then set aside, never deleted, since it may hold the only
-//     old text. Writes in place end on unit boundaries, so that a stopped
-//     run leaves every unit old or new. Only a journal a run trusted with the
-//     file made is played back (by its owner, or vouched for by the file's
-//     mark, which only a writer can set); no other is removed, and a file
-//     one shows half written is not built upon (EFOpenError). On Windows
-//     the owner and access list tell. [HostsFileTest.SaveLeavesTheOldOrTheNewText,
+//     with a length between the two (past a shorter new end, the old bytes
+//     or the zeros cutting the file leaves). Any other state holds a later
+//     edit; the journal is then set aside, never deleted, since it may hold
+//     the only old text. Writes in place end on unit boundaries, so that a
+//     stopped run leaves every unit old or new. Only a journal a run trusted
+//     with the file made, and nobody else may have changed, is played back
+//     (made by the file's owner, the administrator or this user, or vouched
+//     for by the file's mark, which only a writer can set: one rule for
+//     every companion, platform/companion_trust.cc); no other is removed,
+//     and a file one shows half written is not built upon (EFOpenError).
+//     [HostsFileTest.SaveLeavesTheOldOrTheNewText,
 //     SaveProtocolTest.AJournalIsPlayedBackOnlyOverTheWriteItGuarded,
 //     EndToEndWindowsTest.CompanionsAreTrustedByOwnerAndAccessList]
 //  5. The signal handlers know only complete names: a name is published
