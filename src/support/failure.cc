@@ -1,43 +1,14 @@
 #include "support/failure.h"
 
-#include <algorithm>
-#include <array>
-#include <cstring>
-
 namespace tarnwick {
 namespace {
 
 // Each kind's name, as the report prints it.
-constexpr std::array<std::string_view, 27> kKinds = {{
-    "Exception",
-    "EHeapException",
-    "EOutOfMemory",
-    "EInvalidPointer",
-    "EInOutError",
-    "EExternal",
-    "EExternalException",
-    "EAccessViolation",
-    "EPrivilege",
-    "EStackOverflow",
-    "EControlC",
-    "EIntError",
-    "EDivByZero",
-    "ERangeError",
-    "EIntOverflow",
-    "EMathError",
-    "EInvalidOp",
-    "EZeroDivide",
-    "EOverflow",
-    "EUnderflow",
-    "EStreamError",
-    "EFCreateError",
-    "EFOpenError",
-    "EFilerError",
-    "EReadError",
-    "EWriteError",
-    "EStringListError",
-}};
-static_assert(kKinds.size() == static_cast<std::size_t>(Kind::EStringListError) + 1);
+constexpr std::string_view kKinds[] = {
+#define TARNWICK_KIND_NAME(name) #name,
+    TARNWICK_FAILURE_KINDS(TARNWICK_KIND_NAME)
+#undef TARNWICK_KIND_NAME
+};
 
 }  // namespace
 
@@ -46,11 +17,7 @@ std::string_view kind_name(Kind kind) { return kKinds[static_cast<std::size_t>(k
 Failure::Failure(Kind kind, const void* address, std::string_view text, std::string_view more,
                  std::string_view tail)
     : kind_(kind), address_(address) {
-  for (std::string_view part : {text, more, tail}) {
-    const std::size_t n = std::min(part.size(), kTextCapacity - length_);
-    if (n != 0) std::memcpy(text_ + length_, part.data(), n);
-    length_ += n;
-  }
+  text_ << text << more << tail;
 }
 
 __attribute__((noinline)) void raise_failure(Kind kind, std::string_view text,
@@ -59,17 +26,9 @@ __attribute__((noinline)) void raise_failure(Kind kind, std::string_view text,
 }
 
 __attribute__((noinline)) void raise_list_index_error(std::int64_t index) {
-  char digits[24];
-  char* end = digits + sizeof digits;
-  char* p = end;
-  std::uint64_t magnitude = index < 0 ? 0 - static_cast<std::uint64_t>(index) : index;
-  do {
-    *--p = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  if (index < 0) *--p = '-';
-  throw Failure(Kind::EStringListError, __builtin_return_address(0), "List index out of bounds (",
-                std::string_view(p, static_cast<std::size_t>(end - p)), ")");
+  FixedText<24> digits;
+  digits.decimal(index);
+  throw Failure(Kind::EStringListError, __builtin_return_address(0), "List index out of bounds (", digits.view(), ")");
 }
 
 }  // namespace tarnwick

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "support/fixed_text.h"
+
 namespace tarnwick {
 
 // The kinds form one tree under Exception, in this order: EHeapException
@@ -18,35 +20,41 @@ namespace tarnwick {
 // EDivByZero, ERangeError and EIntOverflow, EMathError with EInvalidOp,
 // EZeroDivide, EOverflow and EUnderflow); EStreamError (EFCreateError,
 // EFOpenError, EFilerError with EReadError and EWriteError); EStringListError.
-// The report prints a kind's name as its enumerator is spelled.
+// The report prints a kind's name as its enumerator is spelled: both come
+// from this one list.
+#define TARNWICK_FAILURE_KINDS(X) \
+  X(Exception)                    \
+  X(EHeapException)               \
+  X(EOutOfMemory)                 \
+  X(EInvalidPointer)              \
+  X(EInOutError)                  \
+  X(EExternal)                    \
+  X(EExternalException)           \
+  X(EAccessViolation)             \
+  X(EPrivilege)                   \
+  X(EStackOverflow)               \
+  X(EControlC)                    \
+  X(EIntError)                    \
+  X(EDivByZero)                   \
+  X(ERangeError)                  \
+  X(EIntOverflow)                 \
+  X(EMathError)                   \
+  X(EInvalidOp)                   \
+  X(EZeroDivide)                  \
+  X(EOverflow)                    \
+  X(EUnderflow)                   \
+  X(EStreamError)                 \
+  X(EFCreateError)                \
+  X(EFOpenError)                  \
+  X(EFilerError)                  \
+  X(EReadError)                   \
+  X(EWriteError)                  \
+  X(EStringListError)
+
 enum class Kind : std::uint8_t {
-  Exception,
-  EHeapException,
-  EOutOfMemory,
-  EInvalidPointer,
-  EInOutError,
-  EExternal,
-  EExternalException,
-  EAccessViolation,
-  EPrivilege,
-  EStackOverflow,
-  EControlC,
-  EIntError,
-  EDivByZero,
-  ERangeError,
-  EIntOverflow,
-  EMathError,
-  EInvalidOp,
-  EZeroDivide,
-  EOverflow,
-  EUnderflow,
-  EStreamError,
-  EFCreateError,
-  EFOpenError,
-  EFilerError,
-  EReadError,
-  EWriteError,
-  EStringListError,
+#define TARNWICK_KIND(name) name,
+  TARNWICK_FAILURE_KINDS(TARNWICK_KIND)
+#undef TARNWICK_KIND
 };
 
 std::string_view kind_name(Kind kind);
@@ -60,7 +68,7 @@ class Failure {
           std::string_view tail = {});
 
   Kind kind() const { return kind_; }
-  std::string_view text() const { return {text_, length_}; }
+  std::string_view text() const { return text_.view(); }
   // Where the raising call returns to, or the faulting instruction.
   const void* address() const { return address_; }
   void set_address(const void* address) { address_ = address; }
@@ -72,8 +80,7 @@ class Failure {
   Kind kind_;
   int io_code_ = 0;
   const void* address_;
-  std::size_t length_ = 0;
-  char text_[kTextCapacity];
+  FixedText<kTextCapacity> text_;
 };
 
 // Raise a Failure whose code address is the return address of this call.
