@@ -45,16 +45,15 @@ bool fits_dos_date(time_t when) {
 
 // Writes all of the bytes. A write the system takes without a byte ends it:
 // a failure, or with `quietly` a success that drops the rest.
-bool write_fully(int fd, const char* data, std::size_t size, bool quietly) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
+bool write_fully(int fd, std::string_view bytes, bool quietly) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       return fail_with_errno(false);
     }
     if (n == 0) return quietly || fail_with(kErrorGenFailure, false);
-    data += n;
-    size -= static_cast<std::size_t>(n);
+    bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   return true;
 }
@@ -108,18 +107,13 @@ std::int64_t read(Handle handle, char* buffer, std::size_t size) {
   return static_cast<std::int64_t>(total);
 }
 
-namespace {
-
-bool write_all(Handle handle, std::string_view bytes, bool quietly) {
-  if (injected(Call::kWrite)) return false;
-  return write_fully(fd_of(handle), bytes.data(), bytes.size(), quietly);
+bool write(Handle handle, std::string_view bytes) {
+  return !injected(Call::kWrite) && write_fully(fd_of(handle), bytes, false);
 }
 
-}  // namespace
-
-bool write(Handle handle, std::string_view bytes) { return write_all(handle, bytes, false); }
-
-bool write_output(Handle handle, std::string_view bytes) { return write_all(handle, bytes, true); }
+bool write_output(Handle handle, std::string_view bytes) {
+  return !injected(Call::kWrite) && write_fully(fd_of(handle), bytes, true);
+}
 
 void close(Handle handle) {
   if (injected(Call::kClose)) return;

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 
 #include "platform/common.h"
 
@@ -30,9 +31,7 @@ class OwnedHandle {
   explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
   OwnedHandle(const OwnedHandle&) = delete;
   OwnedHandle& operator=(const OwnedHandle&) = delete;
-  ~OwnedHandle() {
-    if (valid()) CloseHandle(handle_);
-  }
+  ~OwnedHandle() { reset(INVALID_HANDLE_VALUE); }
   HANDLE get() const { return handle_; }
   bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
   HANDLE release() {
@@ -51,7 +50,7 @@ class OwnedHandle {
 
 // Writes all of the bytes. A write the system takes without a byte ends it:
 // a failure, or with `quietly` a success that drops the rest.
-bool write_fully(HANDLE handle, const char* data, std::size_t size, bool quietly = false);
+bool write_fully(HANDLE handle, std::string_view bytes, bool quietly = false);
 
 // The final path of an open file, in the "\\?\" form; empty when the system
 // cannot tell it.
@@ -62,10 +61,6 @@ std::wstring final_path(HANDLE file);
 std::wstring wide_path(const Site& site);
 std::wstring companion_path(const Site& site, Companion companion, const wchar_t* more = L"");
 
-// True for the errors that say a path leads nowhere: no such file, folder,
-// drive, server or share, or no such name at all.
-bool leads_nowhere(DWORD error);
-
 // True once, after a replace whose flush failed: the new text has the
 // file's name, but a power cut may yet take it back.
 bool take_unflushed_replace();
@@ -75,10 +70,6 @@ bool take_unflushed_replace();
 inline constexpr std::size_t kRunFilePath = 32768 + 64;
 void publish_run_file(Companion companion, const wchar_t* path);
 void withdraw_run_file(Companion companion);
-
-// The text after the last backslash (or slash) of a path; a backslash that is
-// the second byte of a double-byte character does not count.
-const char* file_name_part(const char* path);
 
 // The console's handler: Ctrl-C, Ctrl-Break, the window closed, logoff and
 // shutdown wait for a save in progress, then end the process.

@@ -12,14 +12,36 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // Opens what stands at a name itself, a folder or a link included.
 constexpr DWORD kItself = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 
-}  // namespace
-
 // Some systems follow a link even when asked to open it itself: what was
 // opened is then known by a name of its own, and is nothing of the run's.
 bool names_itself(HANDLE file, const std::wstring& path) {
   const std::wstring opened = final_path(file);
   return CompareStringOrdinal(opened.c_str(), -1, path.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
+
+// True for the errors that say a path leads nowhere: no such file, folder,
+// drive, server or share, or no such name at all.
+bool leads_nowhere(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_NOT_READY:
+    case ERROR_BAD_NETPATH:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_DIRECTORY:
+    case ERROR_INVALID_PARAMETER:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
 
 bool folder_or_link(HANDLE file, const std::wstring& path) {
   BY_HANDLE_FILE_INFORMATION info;
@@ -44,26 +66,6 @@ std::wstring companion_path(const Site& site, Companion companion, const wchar_t
   std::wstring path = wide_path(site);
   for (const char* suffix = companion_suffix(companion); *suffix != '\0'; ++suffix) path += static_cast<wchar_t>(*suffix);
   return path + more;
-}
-
-bool leads_nowhere(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_NOT_READY:
-    case ERROR_BAD_NETPATH:
-    case ERROR_DEV_NOT_EXIST:
-    case ERROR_BAD_NET_NAME:
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_FILENAME_EXCED_RANGE:
-    case ERROR_DIRECTORY:
-    case ERROR_INVALID_PARAMETER:
-      return true;
-    default:
-      return false;
-  }
 }
 
 Standing what_stands_at(const std::wstring& path, const Site& site, Companion companion) {

@@ -8,30 +8,15 @@
 
 namespace tarnwick::platform {
 
-bool write_fully(HANDLE handle, const char* data, std::size_t size, bool quietly) {
-  while (size > 0) {
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+bool write_fully(HANDLE handle, std::string_view bytes, bool quietly) {
+  while (!bytes.empty()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
     DWORD written = 0;
-    if (!WriteFile(handle, data, chunk, &written, nullptr)) return fail_with_system_error(false);
+    if (!WriteFile(handle, bytes.data(), chunk, &written, nullptr)) return fail_with_system_error(false);
     if (written == 0) return quietly || fail_with(static_cast<ErrorCode>(ERROR_WRITE_FAULT), false);
-    data += written;
-    size -= written;
+    bytes.remove_prefix(written);
   }
   return true;
-}
-
-// The text after the last backslash (or slash) of a path; a backslash that is
-// the second byte of a double-byte character does not count.
-const char* file_name_part(const char* path) {
-  const char* name = path;
-  for (const char* p = path; *p != '\0'; ++p) {
-    if (IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] != '\0') {
-      ++p;
-    } else if (*p == '\\' || *p == '/') {
-      name = p + 1;
-    }
-  }
-  return name;
 }
 
 bool is_existing_file(const char* path) {
@@ -81,18 +66,13 @@ std::int64_t read(Handle handle, char* buffer, std::size_t size) {
   return static_cast<std::int64_t>(total);
 }
 
-namespace {
-
-bool write_all(Handle handle, std::string_view bytes, bool quietly) {
-  if (injected(Call::kWrite)) return false;
-  return write_fully(native(handle), bytes.data(), bytes.size(), quietly);
+bool write(Handle handle, std::string_view bytes) {
+  return !injected(Call::kWrite) && write_fully(native(handle), bytes, false);
 }
 
-}  // namespace
-
-bool write(Handle handle, std::string_view bytes) { return write_all(handle, bytes, false); }
-
-bool write_output(Handle handle, std::string_view bytes) { return write_all(handle, bytes, true); }
+bool write_output(Handle handle, std::string_view bytes) {
+  return !injected(Call::kWrite) && write_fully(native(handle), bytes, true);
+}
 
 void close(Handle handle) {
   if (injected(Call::kClose)) return;

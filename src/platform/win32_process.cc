@@ -17,6 +17,20 @@ SRWLOCK g_interrupts_lock = SRWLOCK_INIT;
 LONG g_interrupts_held = 0;
 bool g_ending = false;
 
+// The text after the last backslash (or slash) of a path; a backslash that is
+// the second byte of a double-byte character does not count.
+const char* file_name_part(const char* path) {
+  const char* name = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] != '\0') {
+      ++p;
+    } else if (*p == '\\' || *p == '/') {
+      name = p + 1;
+    }
+  }
+  return name;
+}
+
 }  // namespace
 
 // Runs on a thread of its own when Ctrl-C or Ctrl-Break is pressed, the

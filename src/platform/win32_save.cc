@@ -6,6 +6,7 @@
 // security cannot be made the target's is not used (the save goes in place).
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform/win32.h"
 
@@ -37,11 +38,7 @@ bool has_other_streams(const wchar_t* path) {
 
 }  // namespace
 
-bool take_unflushed_replace() {
-  const bool unflushed = g_unflushed_replace;
-  g_unflushed_replace = false;
-  return unflushed;
-}
+bool take_unflushed_replace() { return std::exchange(g_unflushed_replace, false); }
 
 Handle open_for_update(const Site& site) {
   if (injected(Call::kOpenForUpdate)) return kInvalidHandle;
@@ -129,11 +126,10 @@ bool replace_with_temporary(const Site& site, Handle& temporary) {
 }
 
 void discard_temporary() {
-  if (g_temporary_path[0] != L'\0') {
-    withdraw_run_file(Companion::kTemporary);
-    DeleteFileW(g_temporary_path);
-    g_temporary_path[0] = L'\0';
-  }
+  if (g_temporary_path[0] == L'\0') return;
+  withdraw_run_file(Companion::kTemporary);
+  DeleteFileW(g_temporary_path);
+  g_temporary_path[0] = L'\0';
 }
 
 bool write_at(Handle handle, std::int64_t offset, std::string_view bytes) {
@@ -141,17 +137,15 @@ bool write_at(Handle handle, std::int64_t offset, std::string_view bytes) {
   LARGE_INTEGER position;
   position.QuadPart = offset;
   if (!SetFilePointerEx(native(handle), position, nullptr, FILE_BEGIN)) return fail_with_system_error(false);
-  return write_fully(native(handle), bytes.data(), bytes.size());
+  return write_fully(native(handle), bytes);
 }
 
 bool truncate(Handle handle, std::int64_t size) {
   if (injected(Call::kTruncate)) return false;
   LARGE_INTEGER position;
   position.QuadPart = size;
-  if (!SetFilePointerEx(native(handle), position, nullptr, FILE_BEGIN) || !SetEndOfFile(native(handle))) {
-    return fail_with_system_error(false);
-  }
-  return true;
+  return (SetFilePointerEx(native(handle), position, nullptr, FILE_BEGIN) && SetEndOfFile(native(handle))) ||
+         fail_with_system_error(false);
 }
 
 // Windows keeps nothing that writing a file takes away.

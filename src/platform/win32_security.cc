@@ -174,19 +174,17 @@ CompanionSecurity::CompanionSecurity(const Site& site, Readers readers) {
   auto* acl = static_cast<PACL>(acl_);
   if (!judged || acl == nullptr || !InitializeAcl(acl, length, ACL_REVISION)) return;
   bool built = true;
-  if (readers == Readers::kAsTheFile) {
+  // The file's entries of one type, as readers' entries.
+  const auto add_readers = [&](BYTE wanted, BOOL(WINAPI * add)(PACL, DWORD, DWORD, PSID)) {
+    if (readers != Readers::kAsTheFile) return;
     for_each_entry(file.acl, [&](BYTE type, ACCESS_MASK mask, PSID sid) {
-      if (type == ACCESS_DENIED_ACE_TYPE && reading(mask) != 0) built = built && AddAccessDeniedAce(acl, ACL_REVISION, reading(mask), sid);
+      if (type == wanted && reading(mask) != 0) built = built && add(acl, ACL_REVISION, reading(mask), sid);
       return true;
     });
-  }
+  };
+  add_readers(ACCESS_DENIED_ACE_TYPE, &AddAccessDeniedAce);
   for (PSID sid : full) built = built && AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid);
-  if (readers == Readers::kAsTheFile) {
-    for_each_entry(file.acl, [&](BYTE type, ACCESS_MASK mask, PSID sid) {
-      if (type == ACCESS_ALLOWED_ACE_TYPE && reading(mask) != 0) built = built && AddAccessAllowedAce(acl, ACL_REVISION, reading(mask), sid);
-      return true;
-    });
-  }
+  add_readers(ACCESS_ALLOWED_ACE_TYPE, &AddAccessAllowedAce);
   // Nothing inherited from the folder: its grants may reach others.
   // Owned by this user, or by the administrators for one of them, whom every
   // administrator's run trusts (until it adopts the file's owner).
@@ -216,10 +214,6 @@ void enable_restore_privilege() {
   }
   CloseHandle(token);
 }
-
-}  // namespace
-
-namespace {
 
 bool give_owner(const Descriptor& source, HANDLE to) {
   Descriptor made;
