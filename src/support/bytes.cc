@@ -31,7 +31,7 @@ Bytes& Bytes::operator=(Bytes&& other) noexcept {
 
 bool Bytes::detach() const { return !mapped_ || platform::detach_mapping(data_, size_); }
 
-bool read_rest(platform::Handle handle, Bytes& out, bool may_map) {
+bool read_rest(platform::Handle handle, Bytes& out) {
   const std::int64_t here = platform::seek(handle, 0, platform::SeekFrom::kCurrent);
   const std::int64_t size = platform::seek(handle, 0, platform::SeekFrom::kEnd);
   const std::int64_t back = platform::seek(handle, here, platform::SeekFrom::kBegin);
@@ -39,7 +39,7 @@ bool read_rest(platform::Handle handle, Bytes& out, bool may_map) {
   // A position that did not come back would make the file look shorter.
   if (here < 0 || size < 0 || back != here || position != here || size < position) return false;
   const auto count = static_cast<std::size_t>(size - position);
-  if (may_map && position == 0) {
+  if (position == 0) {
     out = Bytes::map(handle, count);
     if (out.is_mapped()) return true;
   }

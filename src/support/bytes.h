@@ -39,9 +39,9 @@ class Bytes {
   bool mapped_ = false;
 };
 
-// The bytes from the file's current position to its end: mapped when
-// `may_map` and the system allows, read otherwise. Gives false when the size
-// cannot be measured or fewer bytes arrive than were measured.
-bool read_rest(platform::Handle handle, Bytes& out, bool may_map);
+// The bytes from the file's current position to its end: mapped from the
+// file's start where the system allows, read otherwise. Gives false when the
+// size cannot be measured or fewer bytes arrive than were measured.
+bool read_rest(platform::Handle handle, Bytes& out);
 
 }  // namespace tarnwick

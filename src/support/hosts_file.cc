@@ -118,15 +118,14 @@ class TemporaryFile {
   explicit TemporaryFile(const platform::Site& site) : site_(site), file_(platform::create_temporary(site)) {}
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
-  ~TemporaryFile() { discard(); }
+  ~TemporaryFile() {
+    file_.close();
+    platform::discard_temporary();
+  }
 
   Handle get() const { return file_.get(); }
   // False where the system refuses; the file then holds its old text.
   bool keep() { return platform::replace_with_temporary(site_, file_.handle()); }
-  void discard() {
-    file_.close();
-    platform::discard_temporary();
-  }
 
  private:
   const platform::Site& site_;
@@ -225,7 +224,7 @@ void HostsFile::load(LineList& list) {
   OpenFile file(platform::open_for_reading(path_.c_str()));
   if (file.get() < 0) raise_failure(Kind::EFOpenError, "Cannot open file ", path_);
   Bytes text;
-  if (!platform::stamp(file.get(), loaded_) || !read_rest(file.get(), text, true)) {
+  if (!platform::stamp(file.get(), loaded_) || !read_rest(file.get(), text)) {
     raise_failure(Kind::EReadError, "Stream read error");
   }
   // A NUL byte cannot be held in a line list: the bytes after it would be lost.
@@ -234,8 +233,7 @@ void HostsFile::load(LineList& list) {
   }
   file.close();
   was_loaded_ = true;
-  const std::size_t length = text.size();
-  list.assign(std::move(text), length);
+  split_text(std::move(text), list);
 }
 
 // Invariant 1. A stamp that differs only in the change time or the file's
@@ -246,7 +244,7 @@ bool HostsFile::unchanged(Handle file, std::string_view loaded_text) {
   if (now == loaded_) return true;
   Bytes bytes;
   if (now.size != loaded_.size || now.modified != loaded_.modified || platform::seek(file, 0, platform::SeekFrom::kBegin) != 0 ||
-      !read_rest(file, bytes, true) || bytes.view() != loaded_text) {
+      !read_rest(file, bytes) || bytes.view() != loaded_text) {
     return false;
   }
   loaded_ = now;
@@ -257,7 +255,8 @@ bool HostsFile::unchanged(Handle file, std::string_view loaded_text) {
 // and so does a user whose journal others would not know for a run's. Then,
 // as the last step before the first write, invariant 1's check: the mark
 // changes the file's change time and nothing else, so that time is taken for
-// the file's own, and any other change stops the save.
+// the file's own, and any other change stops the save. A change another
+// program made meanwhile is not overwritten; the save's journal goes.
 void HostsFile::mark_and_check(Handle file, std::string_view loaded_text, Journal& journal) {
   if (loaded_.links > 1 || !platform::runs_as_owner(place_.site)) {
     journal.mark(file);
@@ -268,12 +267,6 @@ void HostsFile::mark_and_check(Handle file, std::string_view loaded_text, Journa
       if (now == marked) loaded_ = now;
     }
   }
-  stop_if_changed(file, loaded_text, journal);
-}
-
-// Stops a save, before it writes the file, when another program has written
-// the file meanwhile: that change is not overwritten. The save's journal goes.
-void HostsFile::stop_if_changed(Handle file, std::string_view loaded_text, Journal& journal) {
   if (unchanged(file, loaded_text)) return;
   journal.end(file);
   raise_create_error(path_);

@@ -317,7 +317,7 @@ void recover(const platform::Site& journal_site, const platform::Site& file_site
   const OpenFile target(platform::open_for_update(file_site));
   platform::FileStamp stamp;
   Bytes file;
-  if (target.get() < 0 || !platform::stamp(target.get(), stamp) || !read_rest(target.get(), file, true)) refuse();
+  if (target.get() < 0 || !platform::stamp(target.get(), stamp) || !read_rest(target.get(), file)) refuse();
   // Kept for a file since replaced: of no use, and in the way of a new one.
   // Another file's journal, named by a mark, is none of this run's business.
   if (stamp.file != content.header.file) {
@@ -358,14 +358,10 @@ void recover_journal(const platform::Site& site, const std::string& path) { reco
 
 void recover_marked_journal(const platform::Site& site, const std::string& path) {
   platform::Site marked;
-  switch (platform::marked_journal(site, marked)) {
-    case platform::Marked::kNone:
-      return;
-    case platform::Marked::kOutOfReach:  // it may hold the old text of a file left half written
-      raise_failure(Kind::EFOpenError, "Cannot open file ", path);
-    case platform::Marked::kFound:
-      break;
-  }
+  const platform::Marked found = platform::marked_journal(site, marked);
+  if (found == platform::Marked::kNone) return;
+  // Out of reach, it may hold the old text of a file left half written.
+  if (found == platform::Marked::kOutOfReach) raise_failure(Kind::EFOpenError, "Cannot open file ", path);
   const OpenFile directory(marked.directory);
   // Its own journal, a run through this name has dealt with already.
   if (marked.path != site.path) recover(marked, site, path);

@@ -9,8 +9,6 @@
 namespace tarnwick {
 namespace {
 
-bool holds_line_break(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
-
 // The last place `needle` starts in `text`, or npos. Forward search jumps
 // from one occurrence of the needle's first byte to the next, which is fast.
 std::size_t find_last_in(std::string_view text, std::string_view needle) {
@@ -133,7 +131,7 @@ std::int64_t LineList::find_last(std::string_view needle) const {
   }
   // A loaded line holds no line break, so a needle with one is in none;
   // without one, a hit cannot span two lines and each run is searched whole.
-  if (holds_line_break(needle)) return -1;
+  if (needle.find_first_of("\r\n") != std::string_view::npos) return -1;
   const std::vector<std::string_view> left = runs();
   for (std::size_t r = left.size(); r-- > 0;) {
     const std::size_t hit = find_last_in(left[r], needle);

@@ -109,12 +109,9 @@ LineCount count_lines(std::string_view text) {
       ++ends.lfs;
     }
   }
-  LineCount count;
-  count.lines = ends.crs + ends.lfs - ends.pairs;
   const bool ended = text.empty() || text.back() == '\r' || text.back() == '\n';
-  if (!ended) ++count.lines;
-  count.crlf_only = ends.crs == ends.pairs && ends.lfs == ends.pairs && (text.empty() || text.back() == '\n');
-  return count;
+  const bool crlf_only = ends.crs == ends.pairs && ends.lfs == ends.pairs && (text.empty() || text.back() == '\n');
+  return {ends.crs + ends.lfs - ends.pairs + (ended ? 0 : 1), crlf_only};
 }
 
 }  // namespace tarnwick

@@ -1,6 +1,7 @@
 #include "support/output_channel.h"
 
 #include <cstring>
+#include <utility>
 
 namespace tarnwick {
 namespace {
@@ -31,7 +32,7 @@ bool OutputChannel::write_out() {
   return error == 0;
 }
 
-void OutputChannel::write_bytes(std::string_view bytes) {
+void OutputChannel::write_text(std::string_view bytes) {
   if (!open_ && !open()) {
     set_pending(kIoCannotOpen);
     return;
@@ -50,10 +51,8 @@ void OutputChannel::write_bytes(std::string_view bytes) {
   }
 }
 
-void OutputChannel::write_text(std::string_view text) { write_bytes(text); }
-
 void OutputChannel::write_line() {
-  write_bytes("\r\n");
+  write_text("\r\n");
   if (!open_) {
     set_pending(kIoNotOpen);
   } else if (line_write_out_) {
@@ -71,10 +70,6 @@ void write_text(std::string_view text) { g_standard_channel.write_text(text); }
 void write_line() { g_standard_channel.write_line(); }
 void close_channel() { g_standard_channel.close(); }
 
-std::int32_t take_pending_io_error() {
-  const std::int32_t code = t_pending_io_error;
-  t_pending_io_error = 0;
-  return code;
-}
+std::int32_t take_pending_io_error() { return std::exchange(t_pending_io_error, 0); }
 
 }  // namespace tarnwick

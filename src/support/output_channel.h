@@ -35,7 +35,6 @@ class OutputChannel {
 
  private:
   bool open();
-  void write_bytes(std::string_view bytes);
   bool write_out();
 
   OutputSink* sink_;

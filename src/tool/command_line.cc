@@ -76,11 +76,10 @@ int CommandLine::argument_count() const {
 std::string CommandLine::argument(int index) const {
   Splitter splitter(line_);
   std::string token;
-  splitter.next(token);
-  for (int i = 1; i <= index; ++i) {
+  // Once the line is used up, every later token is empty.
+  for (int i = 0; i <= index; ++i) {
     token.clear();
     splitter.next(token);
-    if (token.empty()) return token;
   }
   return index >= 1 ? token : std::string();
 }

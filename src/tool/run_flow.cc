@@ -21,14 +21,15 @@ void show_usage() {
   }
 }
 
-}  // namespace
-
+// Chooses the mode from the first argument: "/B" or "/U" in either case.
 RunMode choose_mode(std::string_view switch_argument) {
   const std::string upper = to_upper_ascii(switch_argument);
   if (upper == "/U") return RunMode::Unblock;
   if (upper == "/B") return RunMode::Block;
   return RunMode::None;
 }
+
+}  // namespace
 
 void run(std::string_view command_line) {
   write_message("TARNWICK - blocks and unblocks host names in the hosts file, version " TARNWICK_VERSION);

@@ -7,9 +7,6 @@
 
 namespace tarnwick {
 
-// Chooses the mode from the first argument: "/B" or "/U" in either case.
-RunMode choose_mode(std::string_view switch_argument);
-
 // Prints the banner, reads the command line and either shows the usage screen
 // or makes the edit. Failures pass through to the caller.
 void run(std::string_view command_line);
