@@ -49,9 +49,6 @@ inline mode_t lock_mode(const struct stat& target) {
 // and who else may change it.
 CompanionFacts facts_of(const struct stat& made, const struct stat& target);
 
-// True when `held`, an open file, is still the file that `name` names.
-bool still_named(int directory, const char* name, int held);
-
 // The run's own files: the companions it has made, each by its directory and
 // its whole name, published once made and withdrawn before it goes, so that
 // the signal handlers see complete names only (see run_files.cc).

@@ -28,13 +28,6 @@ bool companion_name(const Site& site, Companion companion, char (&out)[NAME_MAX 
   return true;
 }
 
-bool still_named(int directory, const char* name, int held) {
-  struct stat mine {};
-  struct stat named {};
-  return fstat(held, &mine) == 0 && fstatat(directory, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-         mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
-}
-
 CompanionFacts facts_of(const struct stat& made, const struct stat& target) {
   CompanionFacts facts;
   facts.plain_file = S_ISREG(made.st_mode);

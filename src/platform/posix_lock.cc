@@ -27,6 +27,14 @@ constexpr int kMostRemovals = 3;
 // away, or is refused one (this user may not make or open it).
 enum class Attempt { kHeld, kGone, kSquatted, kRefused };
 
+// True when `held`, an open file, is still the file that `name` names.
+bool still_named(int directory, const char* name, int held) {
+  struct stat mine {};
+  struct stat named {};
+  return fstat(held, &mine) == 0 && fstatat(directory, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+}
+
 // Removes what holds the lock file's name, a file or a directory that no run
 // made, where this user may and has not done so too often.
 bool remove_squatter(int directory, const char* name, int& removals) {

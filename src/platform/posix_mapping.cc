@@ -8,16 +8,12 @@ namespace tarnwick::platform {
 
 Mapping g_mappings[kMaxMappings];
 
-namespace {
-
 // Maps every page of a file at once where the system can.
 #ifdef MAP_POPULATE
 constexpr int kPopulate = MAP_POPULATE;
 #else
 constexpr int kPopulate = 0;
 #endif
-
-}  // namespace
 
 char* map_file(Handle handle, std::size_t size) {
   if (injected(Call::kMapFile)) return nullptr;

@@ -63,12 +63,7 @@ void note_program_name() {
 #endif
 }
 
-}  // namespace
-
-// ---- Interrupts -----------------------------------------------------------------------
-
-namespace {
-
+// The interrupts that remove the run's files before they take their course.
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 int g_interrupts_held = 0;
 
@@ -91,6 +86,8 @@ void on_interrupt(int signal) {
 }
 
 }  // namespace
+
+// ---- Interrupts -----------------------------------------------------------------------
 
 void hold_interrupts() {
   if (g_interrupts_held++ > 0) return;
@@ -155,13 +152,10 @@ std::string command_line(int count, const char* const* arguments) {
       return c >= 1 && static_cast<unsigned char>(c) <= 32;
     });
     const bool has_quote = argument.find('"') != std::string_view::npos;
-    if (argument.empty() || (has_blank && !has_quote)) {
-      line += '"';
-      line += argument;
-      line += '"';
-    } else {
-      line += argument;
-    }
+    const bool quoted = argument.empty() || (has_blank && !has_quote);
+    if (quoted) line += '"';
+    line += argument;
+    if (quoted) line += '"';
   }
   return line;
 }

@@ -26,6 +26,82 @@ void name_temporary_as(int directory, const char* name) {
   publish_run_file(Companion::kTemporary, directory, name);
 }
 
+#if defined(__linux__)
+// The names of a file's extended attributes, each NUL-terminated. The system
+// keeps lists and values below 64 KiB.
+struct AttributeNames {
+  char bytes[65536];
+  ssize_t length = 0;
+
+  bool read(int fd) {
+    length = flistxattr(fd, bytes, sizeof bytes);
+    if (length < 0 && (errno == ENOTSUP || errno == ENOSYS)) length = 0;  // none where none are kept
+    return length >= 0;
+  }
+  bool holds(const char* name) const {
+    for (const char* p = bytes; p < bytes + length; p += std::strlen(p) + 1) {
+      if (std::strcmp(p, name) == 0) return true;
+    }
+    return false;
+  }
+};
+
+AttributeNames g_wanted_names;  // the target's
+AttributeNames g_had_names;     // the temporary file's
+char g_attribute_value[65536];
+
+// Gives `to` the mode and every extended attribute of `from`, and no other.
+bool copy_attributes(int from, int to, mode_t mode) {
+  if (!g_wanted_names.read(from) || !g_had_names.read(to)) return fail_with_errno(false);
+  // What the new file got from its directory (a default access list, a label)
+  // and the target lacks goes first; then the mode; then the target's own
+  // attributes, among them an access list that sets the group bits as before.
+  for (const char* name = g_had_names.bytes; name < g_had_names.bytes + g_had_names.length;
+       name += std::strlen(name) + 1) {
+    if (!g_wanted_names.holds(name) && fremovexattr(to, name) != 0) return fail_with_errno(false);
+  }
+  if (fchmod(to, mode) != 0) return fail_with_errno(false);
+  for (const char* name = g_wanted_names.bytes; name < g_wanted_names.bytes + g_wanted_names.length;
+       name += std::strlen(name) + 1) {
+    const ssize_t size = fgetxattr(from, name, g_attribute_value, sizeof g_attribute_value);
+    if (size < 0 || fsetxattr(to, name, g_attribute_value, static_cast<std::size_t>(size), 0) != 0) {
+      return fail_with_errno(false);
+    }
+  }
+  return true;
+}
+#else
+// Where a file's extended attributes cannot be listed, a new file could lose
+// some: the file is written in place instead, keeping all it has.
+bool copy_attributes(int, int, mode_t) { return fail_with(kErrorAccessDenied, false); }
+#endif
+
+#ifdef O_TMPFILE
+// An unnamed temporary file gets its name only for the instant before the
+// rename. A name left by a run that died in that instant is taken over.
+bool name_temporary(const Site& site, Handle temporary) {
+  char name[NAME_MAX + 1];
+  if (!companion_name(site, Companion::kTemporary, name)) return false;
+  char self[64];
+  snprintf(self, sizeof self, "/proc/self/fd/%d", fd_of(temporary));
+  const auto link = [&] {
+    return linkat(AT_FDCWD, self, site.directory, name, AT_SYMLINK_FOLLOW) == 0 ||
+           (errno != EEXIST && linkat(fd_of(temporary), "", site.directory, name, AT_EMPTY_PATH) == 0);
+  };
+  bool named = link() || (errno == EEXIST && unlinkat(site.directory, name, 0) == 0 && link());
+  // Kept by another user's file this user may not remove: the process's own
+  // name then, which the next run knows too.
+  if (!named && errno != EEXIST && append_process_number(name, sizeof name, static_cast<unsigned long>(getpid()))) {
+    named = link();
+  }
+  if (!named) return fail_with_errno(false);
+  name_temporary_as(site.directory, name);
+  return true;
+}
+#else
+bool name_temporary(const Site&, Handle) { return fail_with(kErrorGenFailure, false); }  // all have names here
+#endif
+
 }  // namespace
 
 Handle open_for_update(const Site& site) {
@@ -70,62 +146,6 @@ Handle create_temporary(const Site& site) {
   return fd;
 }
 
-namespace {
-
-#if defined(__linux__)
-// The names of a file's extended attributes, each NUL-terminated. The system
-// keeps lists and values below 64 KiB.
-struct AttributeNames {
-  char bytes[65536];
-  ssize_t length = 0;
-
-  bool read(int fd) {
-    length = flistxattr(fd, bytes, sizeof bytes);
-    if (length < 0 && (errno == ENOTSUP || errno == ENOSYS)) length = 0;  // none where none are kept
-    return length >= 0;
-  }
-  bool holds(const char* name) const {
-    for (const char* p = bytes; p < bytes + length; p += std::strlen(p) + 1) {
-      if (std::strcmp(p, name) == 0) return true;
-    }
-    return false;
-  }
-};
-
-AttributeNames g_target_attributes;
-AttributeNames g_temporary_attributes;
-char g_attribute_value[65536];
-
-// Gives `to` the mode and every extended attribute of `from`, and no other.
-bool copy_attributes(int from, int to, mode_t mode) {
-  AttributeNames& wanted_names = g_target_attributes;
-  AttributeNames& had_names = g_temporary_attributes;
-  if (!wanted_names.read(from) || !had_names.read(to)) return fail_with_errno(false);
-  // What the new file got from its directory (a default access list, a label)
-  // and the target lacks goes first; then the mode; then the target's own
-  // attributes, among them an access list that sets the group bits as before.
-  for (const char* name = had_names.bytes; name < had_names.bytes + had_names.length;
-       name += std::strlen(name) + 1) {
-    if (!wanted_names.holds(name) && fremovexattr(to, name) != 0) return fail_with_errno(false);
-  }
-  if (fchmod(to, mode) != 0) return fail_with_errno(false);
-  for (const char* name = wanted_names.bytes; name < wanted_names.bytes + wanted_names.length;
-       name += std::strlen(name) + 1) {
-    const ssize_t size = fgetxattr(from, name, g_attribute_value, sizeof g_attribute_value);
-    if (size < 0 || fsetxattr(to, name, g_attribute_value, static_cast<std::size_t>(size), 0) != 0) {
-      return fail_with_errno(false);
-    }
-  }
-  return true;
-}
-#else
-// Where a file's extended attributes cannot be listed, a new file could lose
-// some: the file is written in place instead, keeping all it has.
-bool copy_attributes(int, int, mode_t) { return fail_with(kErrorAccessDenied, false); }
-#endif
-
-}  // namespace
-
 bool copy_metadata(Handle target, Handle temporary) {
   if (injected(Call::kCopyMetadata)) return false;
   const int from = fd_of(target);
@@ -147,36 +167,6 @@ bool sync(Handle handle) {
   if (injected(Call::kSync)) return false;
   return fsync(fd_of(handle)) == 0 || fail_with_errno(false);
 }
-
-namespace {
-
-#ifdef O_TMPFILE
-// An unnamed temporary file gets its name only for the instant before the
-// rename. A name left by a run that died in that instant is taken over.
-bool name_temporary(const Site& site, Handle temporary) {
-  char name[NAME_MAX + 1];
-  if (!companion_name(site, Companion::kTemporary, name)) return false;
-  char self[64];
-  snprintf(self, sizeof self, "/proc/self/fd/%d", fd_of(temporary));
-  const auto link = [&] {
-    return linkat(AT_FDCWD, self, site.directory, name, AT_SYMLINK_FOLLOW) == 0 ||
-           (errno != EEXIST && linkat(fd_of(temporary), "", site.directory, name, AT_EMPTY_PATH) == 0);
-  };
-  bool named = link() || (errno == EEXIST && unlinkat(site.directory, name, 0) == 0 && link());
-  // Kept by another user's file this user may not remove: the process's own
-  // name then, which the next run knows too.
-  if (!named && errno != EEXIST && append_process_number(name, sizeof name, static_cast<unsigned long>(getpid()))) {
-    named = link();
-  }
-  if (!named) return fail_with_errno(false);
-  name_temporary_as(site.directory, name);
-  return true;
-}
-#else
-bool name_temporary(const Site&, Handle) { return fail_with(kErrorGenFailure, false); }  // all have names here
-#endif
-
-}  // namespace
 
 bool replace_with_temporary(const Site& site, Handle& temporary) {
   if (injected(Call::kReplace)) return false;
@@ -226,9 +216,7 @@ bool truncate(Handle handle, std::int64_t size) {
 }
 
 #if defined(__linux__)
-namespace {
 constexpr const char* kCapability = "security.capability";
-}
 
 bool capability_of(Handle file, Capability& out) {
   if (injected(Call::kCapability)) return false;
