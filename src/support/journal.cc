@@ -185,68 +185,6 @@ bool remove_durably(const platform::Site& site) {
   return platform::remove_companion(site, platform::Companion::kJournal) && platform::sync_directory(site);
 }
 
-}  // namespace
-
-Journal::Journal(const platform::Site& site, Handle target, const platform::Capability& capability,
-                 std::string_view old_text, std::uint64_t offset, std::uint64_t new_length, const TextSource& new_text)
-    : site_(site) {
-  Content content;
-  const Layout layout{old_text.size(), new_length, offset};
-  // What the save will write is taken before the journal is begun.
-  content.units.resize(layout.units());
-  content.tail = Bytes::allocate(layout.tail_length());
-  NewBytes taken(layout, content);
-  new_text([&](std::string_view piece) { return taken.take(piece); });
-  file_.reset(platform::create_companion(site, platform::Companion::kJournal));
-  if (!file_.is_open()) return;
-  platform::FileStamp stamp;
-  std::memcpy(content.header.magic, kMagic, sizeof kMagic);
-  content.header.old_length = layout.old_length;
-  content.header.new_length = layout.new_length;
-  content.header.offset = layout.offset;
-  content.header.capability_size = capability.size;
-  std::memcpy(content.header.capability, capability.bytes, capability.size);
-  // The file's owner's, and nobody else's: it holds the file's text, and a
-  // journal others could change would be played back as the file's. Where
-  // this user may not give it away it stays theirs, and the file's mark
-  // vouches for it (mark()).
-  platform::adopt_owner(target, file_.get());
-  kept_ = platform::stamp(target, stamp);
-  content.header.file = stamp.file;
-  // The old bytes go straight from the text.
-  const std::string_view saved = old_text.substr(layout.offset);
-  content.header.checksum = content.checksum(saved);
-  const Header& header = content.header;
-  std::int64_t at = 0;
-  for (const std::string_view part : {std::string_view(reinterpret_cast<const char*>(&header), sizeof header), saved,
-                                      as_bytes(content.units), content.tail.view()}) {
-    kept_ = kept_ && platform::write_at(file_.get(), at, part);
-    at += static_cast<std::int64_t>(part.size());
-  }
-  kept_ = kept_ && platform::sync(file_.get()) && platform::sync_directory(site);
-  // A journal begun and left would take the file back to its old text later.
-  if (!kept_) {
-    file_.close();
-    if (!platform::remove_companion(site, platform::Companion::kJournal)) raise_failure(Kind::EWriteError, "Stream write error");
-  }
-}
-
-void Journal::mark(Handle target) {
-  marked_ = kept_ && platform::mark_journal(target, &site_, file_.get()) && platform::sync(target);
-}
-
-bool Journal::end(Handle target) {
-  file_.close();  // a system may refuse to remove an open file
-  if (kept_ && !remove_durably(site_)) return false;
-  kept_ = false;
-  // A mark left behind names no journal, and the next run takes it away.
-  if (marked_ && platform::mark_journal(target, nullptr, platform::kInvalidHandle)) platform::sync(target);
-  marked_ = false;
-  return true;
-}
-
-namespace {
-
 // What a run finds at a journal's name.
 struct Found {
   bool exists = false;    // a journal this user may read
@@ -353,6 +291,64 @@ void recover(const platform::Site& journal_site, const platform::Site& file_site
 }
 
 }  // namespace
+
+Journal::Journal(const platform::Site& site, Handle target, const platform::Capability& capability,
+                 std::string_view old_text, std::uint64_t offset, std::uint64_t new_length, const TextSource& new_text)
+    : site_(site) {
+  Content content;
+  const Layout layout{old_text.size(), new_length, offset};
+  // What the save will write is taken before the journal is begun.
+  content.units.resize(layout.units());
+  content.tail = Bytes::allocate(layout.tail_length());
+  NewBytes taken(layout, content);
+  new_text([&](std::string_view piece) { return taken.take(piece); });
+  file_.reset(platform::create_companion(site, platform::Companion::kJournal));
+  if (!file_.is_open()) return;
+  platform::FileStamp stamp;
+  std::memcpy(content.header.magic, kMagic, sizeof kMagic);
+  content.header.old_length = layout.old_length;
+  content.header.new_length = layout.new_length;
+  content.header.offset = layout.offset;
+  content.header.capability_size = capability.size;
+  std::memcpy(content.header.capability, capability.bytes, capability.size);
+  // The file's owner's, and nobody else's: it holds the file's text, and a
+  // journal others could change would be played back as the file's. Where
+  // this user may not give it away it stays theirs, and the file's mark
+  // vouches for it (mark()).
+  platform::adopt_owner(target, file_.get());
+  kept_ = platform::stamp(target, stamp);
+  content.header.file = stamp.file;
+  // The old bytes go straight from the text.
+  const std::string_view saved = old_text.substr(layout.offset);
+  content.header.checksum = content.checksum(saved);
+  const Header& header = content.header;
+  std::int64_t at = 0;
+  for (const std::string_view part : {std::string_view(reinterpret_cast<const char*>(&header), sizeof header), saved,
+                                      as_bytes(content.units), content.tail.view()}) {
+    kept_ = kept_ && platform::write_at(file_.get(), at, part);
+    at += static_cast<std::int64_t>(part.size());
+  }
+  kept_ = kept_ && platform::sync(file_.get()) && platform::sync_directory(site);
+  // A journal begun and left would take the file back to its old text later.
+  if (!kept_) {
+    file_.close();
+    if (!platform::remove_companion(site, platform::Companion::kJournal)) raise_failure(Kind::EWriteError, "Stream write error");
+  }
+}
+
+void Journal::mark(Handle target) {
+  marked_ = kept_ && platform::mark_journal(target, &site_, file_.get()) && platform::sync(target);
+}
+
+bool Journal::end(Handle target) {
+  file_.close();  // a system may refuse to remove an open file
+  if (kept_ && !remove_durably(site_)) return false;
+  kept_ = false;
+  // A mark left behind names no journal, and the next run takes it away.
+  if (marked_ && platform::mark_journal(target, nullptr, platform::kInvalidHandle)) platform::sync(target);
+  marked_ = false;
+  return true;
+}
 
 void recover_journal(const platform::Site& site, const std::string& path) { recover(site, site, path); }
 
