@@ -44,8 +44,7 @@ bool locate(const char* path, Site& site) {
   }
   const std::wstring full = final_path(file.get());
   if (full.empty()) return fail_with_system_error(false);
-  std::size_t name = full.find_last_of(L'\\');
-  name = name == std::wstring::npos ? 0 : name + 1;
+  const std::size_t name = full.find_last_of(L'\\') + 1;  // 0 without a backslash
   site.path.assign(reinterpret_cast<const char*>(full.data()), full.size() * sizeof(wchar_t));
   site.name_at = name * sizeof(wchar_t);
   site.directory = kInvalidHandle;

@@ -10,9 +10,10 @@ class Splitter {
  public:
   explicit Splitter(std::string_view line) : line_(line) {}
 
-  // Appends the next token to `token` (which the caller empties); an empty
-  // token means the line is used up.
+  // Cuts the next token into `token`; an empty token means the line is used
+  // up, and so is every later one.
   void next(std::string& token) {
+    token.clear();
     if (!in_quotes_) skip_separators();
     for (;;) {
       if (at_end()) return;
@@ -65,22 +66,14 @@ int CommandLine::argument_count() const {
   std::string token;
   splitter.next(token);  // the program's own name
   int count = 0;
-  for (;;) {
-    token.clear();
-    splitter.next(token);
-    if (token.empty()) return count;
-    ++count;
-  }
+  for (splitter.next(token); !token.empty(); splitter.next(token)) ++count;
+  return count;
 }
 
 std::string CommandLine::argument(int index) const {
   Splitter splitter(line_);
   std::string token;
-  // Once the line is used up, every later token is empty.
-  for (int i = 0; i <= index; ++i) {
-    token.clear();
-    splitter.next(token);
-  }
+  for (int i = 0; i <= index; ++i) splitter.next(token);  // the program's own name first
   return index >= 1 ? token : std::string();
 }
 
