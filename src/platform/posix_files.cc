@@ -68,9 +68,7 @@ bool is_existing_file(const char* path) {
     if (found.empty()) return false;
   }
   struct stat info {};
-  if (stat(found.c_str(), &info) != 0) return false;
-  if (S_ISDIR(info.st_mode)) return false;
-  return fits_dos_date(info.st_mtime);
+  return stat(found.c_str(), &info) == 0 && !S_ISDIR(info.st_mode) && fits_dos_date(info.st_mtime);
 }
 
 Handle open_for_reading(const char* path) {
