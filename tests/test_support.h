@@ -21,6 +21,7 @@
 #endif
 
 #include "platform/seam.h"
+#include "support/failure.h"
 #include "support/output_channel.h"
 
 namespace tarnwick::testing {
@@ -61,6 +62,16 @@ inline platform::FileStamp stamp_of(const std::string& path) {
   EXPECT_TRUE(file >= 0 && platform::stamp(file, stamp));
   if (file >= 0) platform::close(file);
   return stamp;
+}
+
+// The failure `action` throws, as "KIND: text", or "no failure".
+inline std::string failure_of(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Failure& failure) {
+    return std::string(kind_name(failure.kind())) + ": " + std::string(failure.text());
+  }
+  return "no failure";
 }
 
 // The built programs, as this system names them.

@@ -97,28 +97,14 @@ std::string edit(const std::string& path, const Failing& failing = {}, std::opti
   FakeSystem fake;
   for (const auto& [call, nth] : failing) fake.fail_on(call, nth, platform::kErrorDiskFull);
   if (during) fake.fail_on(*during, occurrence, 0, meddle);
-  try {
+  return failure_of([&] {
     HostsFile file(path);
     LineList list;
     file.load(list);
     if (list.loaded_text() != kWritten) list.remove(0);
     list.append("127.0.0.1        NEW");
     file.save(list);
-  } catch (const Failure& failure) {
-    return std::string(kind_name(failure.kind())) + ": " + std::string(failure.text());
-  }
-  return "no failure";
-}
-
-// Makes the file's HostsFile, as the next run does; gives the kind and text of
-// a failure.
-std::string open(const std::string& path) {
-  try {
-    HostsFile{path};
-  } catch (const Failure& failure) {
-    return std::string(kind_name(failure.kind())) + ": " + std::string(failure.text());
-  }
-  return "";
+  });
 }
 
 // A save that finds the file changed or swapped since the load leaves the old
@@ -212,7 +198,8 @@ TEST(HostsFileTest, SaveLeavesTheOldOrTheNewText) {
     // One that no trusted run made is never played back, and the next run
     // does not build on the file it shows half written.
     const std::set<std::string> refused = {"journal open to changes", "journal its group may change", "another user's journal"};
-    EXPECT_EQ(open(path), refused.count(c.name) ? "EFOpenError: Cannot open file " + path : "");
+    EXPECT_EQ(failure_of([&] { HostsFile{path}; }),
+              refused.count(c.name) ? "EFOpenError: Cannot open file " + path : "no failure");
     EXPECT_EQ(read_file(path), c.left.empty() ? left : c.left);
     fs::remove(dir.file("link"));
     fs::remove(path);

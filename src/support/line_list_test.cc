@@ -8,8 +8,8 @@
 #include <random>
 #include <regex>
 
-#include "support/failure.h"
 #include "support/hosts_file.h"
+#include "test_support.h"
 
 namespace tarnwick {
 namespace {
@@ -28,16 +28,6 @@ std::string model_join(const std::vector<std::string>& lines) {
   std::string joined;
   for (const std::string& line : lines) joined += line + "\r\n";
   return joined;
-}
-
-std::string index_failure(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Failure& failure) {
-    EXPECT_EQ(failure.kind(), Kind::EStringListError);
-    return std::string(failure.text());
-  }
-  return "no failure";
 }
 
 // Whatever the list does inside, it must behave as if it held every line,
@@ -63,9 +53,9 @@ TEST(LineListTest, BehavesLikeAListOfLines) {
         std::vector<std::string> model = lines;
         const bool removed = removal >= 0 || ((step & 1) && !model.empty());
         for (const std::int64_t index : {std::int64_t{-1}, list.count()}) {
-          const std::string expected = "List index out of bounds (" + std::to_string(index) + ")";
-          EXPECT_EQ(index_failure([&] { list.get(index); }), expected);
-          EXPECT_EQ(index_failure([&] { list.remove(index); }), expected);
+          const std::string expected = "EStringListError: List index out of bounds (" + std::to_string(index) + ")";
+          EXPECT_EQ(testing::failure_of([&] { list.get(index); }), expected);
+          EXPECT_EQ(testing::failure_of([&] { list.remove(index); }), expected);
         }
         const auto find_last = [&](std::string_view needle) {
           const auto holds = [&](const std::string& line) { return line.find(needle) != line.npos; };
