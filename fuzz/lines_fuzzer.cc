@@ -1,6 +1,7 @@
 // Splits arbitrary NUL-free text into lines and checks the list against a plain
 // byte-by-byte model: its lines, the last line holding a needle, and the joined
 // text after that line is removed. The first byte picks the needle.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -14,16 +15,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
   if (text.find('\0') != std::string_view::npos) return 0;
   const std::string_view needle = text.substr(data[0] % (text.size() + 1), data[0] % 5);
-  std::vector<std::string> model(1);
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\r' && text[i] != '\n') {
-      model.back() += text[i];
-      continue;
-    }
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    model.emplace_back();
+  std::vector<std::string> model;  // each line runs to CR LF, CR, LF or the text's end
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = std::min(text.find_first_of("\r\n", at), text.size());
+    model.emplace_back(text.substr(at, end - at));
+    at = end + (text.substr(end, 2) == "\r\n" ? 2 : 1);
   }
-  if (model.back().empty()) model.pop_back();  // the text ended with its last line's end
   tarnwick::Bytes bytes = tarnwick::Bytes::allocate(text.size());
   if (!text.empty()) std::memcpy(bytes.data(), text.data(), text.size());
   tarnwick::LineList list;

@@ -37,14 +37,6 @@ struct Disk {
     EXPECT_EQ(umount2(mount_point.c_str(), 0), 0);
     mounted = false;
   }
-  std::string file(const std::string& name) const { return mount_point + "/" + name; }
-  Args entries() const {  // sorted, without the fresh file system's own
-    Args names;
-    for (const auto& e : fs::directory_iterator(mount_point)) names.push_back(e.path().filename().string());
-    std::erase(names, "lost+found");
-    std::sort(names.begin(), names.end());
-    return names;
-  }
   std::string image, mount_point;
   bool mounted = false;
 };
@@ -67,15 +59,16 @@ TEST_P(PowerCutTest, LeavesTheOldOrTheNewText) {
   if (run({"mkfs.ext4", "-q", "-F", disk.image, "64M"}).status != 0 || !disk.mount()) {
     GTEST_SKIP() << "cannot make an ext4 image and mount it on a loop device";
   }
-  const auto reset = [&] {  // the old text, durably, and nothing else
-    for (const std::string& name : disk.entries()) fs::remove_all(disk.file(name));
+  const auto reset = [&] {  // the old text, durably, and nothing else (not even lost+found)
+    for (const std::string& name : dir.entries("mnt")) fs::remove_all(dir.file("mnt/" + name));
     const Hosts h = make_hosts(disk.mount_point, route, 3000);
     const int fd = open(disk.mount_point.c_str(), O_RDONLY | O_DIRECTORY);
     EXPECT_EQ(syncfs(fd), 0);
     close(fd);
     return h;
   };
-  const Args argv = {tool(), "/B", "killed.example.com", disk.file("hosts")};
+  const std::string hosts = dir.file("mnt/hosts");
+  const Args argv = {tool(), "/B", "killed.example.com", hosts};
   const Hosts h = reset();
   const std::string killed = h.written + entry("KILLED.EXAMPLE.COM"), next = entry("NEXT.EXAMPLE.COM");
   std::vector<TracedCall> calls = traced_calls(argv, disk.mount_point);
@@ -90,12 +83,12 @@ TEST_P(PowerCutTest, LeavesTheOldOrTheNewText) {
     EXPECT_EQ(run((completes ? Args{} : stopped_at(name, occurrence)) + argv).status, completes ? 0 : 128 + SIGKILL);
     disk.cut();
     ASSERT_TRUE(disk.mount()) << "cannot mount the file system again";
-    const Args left = disk.entries();
-    EXPECT_EQ(run({tool(), "/B", "next.example.com", disk.file("hosts")}).status, 0);
-    const std::string now = read_file(disk.file("hosts"));
+    const Args left = dir.entries("mnt");
+    EXPECT_EQ(run({tool(), "/B", "next.example.com", hosts}).status, 0);
+    const std::string now = read_file(hosts);
     EXPECT_TRUE(now == killed + next || (!completes && now == h.written + next))
         << "beside it after the cut: " << ::testing::PrintToString(left) << "; after the next run: " << now.size() << " bytes";
-    EXPECT_EQ(disk.entries(), h.entries);
+    EXPECT_EQ(dir.entries("mnt"), h.entries);
   }
 }
 

@@ -246,10 +246,8 @@ TEST(HostsFileTest, HandlersSeeOnlyWholeNames) {
         EXPECT_EQ(stamp_of(path).file == before, text != kOld);  // each took its own route
         write_file(dir.file("hosts.v2.tarnwick-new-123"), "");
         HostsFile{path};
-        std::vector<std::string> expected = kept;
-        expected.push_back("hosts.v2");
+        Args expected = Args{"hosts.v2"} + kept;  // sorted
         if (text.ends_with("\n")) expected.push_back("link");
-        std::sort(expected.begin(), expected.end());
         EXPECT_EQ(dir.entries(), expected);
       }
       EXPECT_GE(interrupted, 1);
