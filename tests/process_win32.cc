@@ -10,7 +10,7 @@ namespace tarnwick::testing {
 // The build system names files by their POSIX paths; under Wine drive Z: is /.
 std::string native_path(const std::string& path) {
   std::string native = path.starts_with("/") ? "Z:" + path : path;
-  for (char& c : native) c = c == '/' ? '\\' : c;
+  std::replace(native.begin(), native.end(), '/', '\\');
   return native;
 }
 
@@ -22,18 +22,16 @@ namespace {
 SECURITY_ATTRIBUTES g_inherited{sizeof g_inherited, nullptr, TRUE};
 
 // Starts a raw command line with standard output to `output`, which it
-// closes here; gives the process.
-HANDLE spawn(std::string line, HANDLE output) {
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = output;
+// closes here; gives the process. A process handle, like every kernel handle,
+// fits in 32 bits.
+int spawn(std::string line, HANDLE output) {
+  STARTUPINFOA startup{.cb = sizeof startup, .dwFlags = STARTF_USESTDHANDLES, .hStdOutput = output};
   PROCESS_INFORMATION process{};
   const BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
   CloseHandle(output);
   if (!started) throw std::runtime_error("cannot start " + line);
   CloseHandle(process.hThread);
-  return process.hProcess;
+  return static_cast<int>(reinterpret_cast<std::intptr_t>(process.hProcess));
 }
 
 // Arguments with blanks or control bytes, and empty ones, go in quotes, as a
@@ -41,8 +39,7 @@ HANDLE spawn(std::string line, HANDLE output) {
 std::string command_line_of(const std::vector<std::string>& argv) {
   std::string line;
   for (const std::string& argument : argv) {
-    bool plain = !argument.empty();
-    for (char c : argument) plain = plain && !(c >= 1 && static_cast<unsigned char>(c) <= 32);
+    const bool plain = !argument.empty() && std::ranges::none_of(argument, [](unsigned char c) { return c >= 1 && c <= 32; });
     line += (line.empty() ? "" : " ") + (plain ? argument : "\"" + argument + "\"");
   }
   return line;
@@ -54,23 +51,20 @@ RunResult run_command_line(const std::string& line) {
   HANDLE read_end = nullptr, write_end = nullptr;
   if (!CreatePipe(&read_end, &write_end, &g_inherited, 0)) throw std::runtime_error("CreatePipe failed");
   SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-  const int process = static_cast<int>(reinterpret_cast<std::intptr_t>(spawn(line, write_end)));
-  RunResult result{"", 0};
+  const int process = spawn(line, write_end);
+  std::string output;
   char buffer[4096];
   DWORD got = 0;
-  while (ReadFile(read_end, buffer, sizeof buffer, &got, nullptr) && got > 0) result.output.append(buffer, got);
+  while (ReadFile(read_end, buffer, sizeof buffer, &got, nullptr) && got > 0) output.append(buffer, got);
   CloseHandle(read_end);
-  result.status = finish(process);
-  return result;
+  return {output, finish(process)};
 }
 
 RunResult run(const std::vector<std::string>& argv) { return run_command_line(command_line_of(argv)); }
 
-// Standard output always goes to the null device here. A process handle,
-// like every kernel handle, fits in 32 bits.
+// Standard output always goes to the null device here.
 int start(const std::vector<std::string>& argv, int) {
-  const HANDLE null = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &g_inherited, OPEN_EXISTING, 0, nullptr);
-  return static_cast<int>(reinterpret_cast<std::intptr_t>(spawn(command_line_of(argv), null)));
+  return spawn(command_line_of(argv), CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &g_inherited, OPEN_EXISTING, 0, nullptr));
 }
 
 int finish(int pid) {
