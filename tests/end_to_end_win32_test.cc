@@ -27,29 +27,21 @@ const std::string kBlocked = kHosts + "127.0.0.1        A.COM\r\n";
 
 // Runs with the working folder `dir` (the tool inherits it).
 struct WorkingFolder {
-  explicit WorkingFolder(const std::string& dir) {
-    GetCurrentDirectoryA(sizeof before, before);
-    EXPECT_TRUE(SetCurrentDirectoryA(dir.c_str())) << dir;
-  }
-  ~WorkingFolder() { SetCurrentDirectoryA(before); }
-  char before[MAX_PATH];
+  explicit WorkingFolder(const fs::path& dir) { fs::current_path(dir); }
+  ~WorkingFolder() { fs::current_path(before); }
+  const fs::path before = fs::current_path();
 };
 
-// Opens the file at `path` with no sharing, as a security descriptor in
-// SDDL gives it, and holds it until the object goes.
+// Makes the file at `path` open to everybody and holds it, sharing nothing,
+// until the object goes. (The access list is set once the file is made: where
+// the system keeps permissions instead of descriptors, it sets them whole.)
 struct HeldFile {
-  HeldFile(const std::string& path, const char* sddl) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &descriptor, nullptr));
-    handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    EXPECT_NE(handle, INVALID_HANDLE_VALUE);
-    // Set once made: where the system keeps permissions instead of
-    // descriptors, the access list sets them whole.
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL acl = nullptr;
-    GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted);
-    EXPECT_EQ(SetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, acl, nullptr), ERROR_SUCCESS);
-    LocalFree(descriptor);
+  explicit HeldFile(const std::string& path)
+      : handle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | WRITE_DAC, 0, nullptr, CREATE_ALWAYS, 0, nullptr)) {
+    PSECURITY_DESCRIPTOR everybody = nullptr;
+    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;FA;;;WD)", SDDL_REVISION_1, &everybody, nullptr));
+    EXPECT_TRUE(SetKernelObjectSecurity(handle, DACL_SECURITY_INFORMATION, everybody));
+    LocalFree(everybody);
   }
   ~HeldFile() { CloseHandle(handle); }
   HANDLE handle;
@@ -177,20 +169,20 @@ TEST(EndToEndWindowsTest, CompanionsAreTrustedByOwnerAndAccessList) {
 // and leaves nothing else beside it.
 TEST(EndToEndWindowsTest, WhatRunsLeftIsClearedByTheNext) {
   const std::string cleared_journal(200, '\0');  // a journal whose end was cut short of its removal
-  struct Case { const char* name; std::vector<std::string> files, folders; const char* planted_lock_sddl; };
+  struct Case { const char* name; std::vector<std::string> files, folders; bool lock_open_to_everybody; };
   for (const Case& c : std::vector<Case>{
-           {"temporaries", {"hosts.tarnwick-new", "hosts.tarnwick-new-1", "hosts.tarnwick-new-4242"}, {}, nullptr},
-           {"cleared journal", {"hosts.tarnwick-journal"}, {}, nullptr},
-           {"lock file a power cut kept", {"hosts.tarnwick-lock"}, {}, nullptr},
-           {"lock file open to everybody", {}, {}, "D:(A;;FA;;;WD)"},
-           {"folders at the names", {}, {"hosts.tarnwick-journal", "hosts.tarnwick-lock"}, nullptr}}) {
+           {"temporaries", {"hosts.tarnwick-new", "hosts.tarnwick-new-1", "hosts.tarnwick-new-4242"}, {}, false},
+           {"cleared journal", {"hosts.tarnwick-journal"}, {}, false},
+           {"lock file a power cut kept", {"hosts.tarnwick-lock"}, {}, false},
+           {"lock file open to everybody", {}, {}, true},
+           {"folders at the names", {}, {"hosts.tarnwick-journal", "hosts.tarnwick-lock"}, false}}) {
     SCOPED_TRACE(c.name);
     ScratchDir dir;
     const std::string hosts = dir.file("hosts");
     write_file(hosts, kHosts);
     for (const std::string& name : c.files) write_file(dir.file(name), name.ends_with("journal") ? cleared_journal : kHosts);
     for (const std::string& name : c.folders) fs::create_directory(dir.file(name));
-    if (c.planted_lock_sddl) HeldFile(dir.file("hosts.tarnwick-lock"), c.planted_lock_sddl);
+    if (c.lock_open_to_everybody) HeldFile{dir.file("hosts.tarnwick-lock")};
     const RunResult result = run({tool(), "/B", "a.com", hosts});
     EXPECT_EQ(result.output, banner() + kAdded);
     EXPECT_EQ(read_file(hosts), kBlocked);
@@ -224,7 +216,7 @@ TEST(EndToEndWindowsTest, FileHeldElsewhereIsReportedAndKept) {
     write_file(hosts, kHosts);
     std::optional<std::ofstream> holder;
     std::optional<HeldFile> lock;
-    if (planted) lock.emplace(hosts + ".tarnwick-lock", "D:(A;;FA;;;WD)");
+    if (planted) lock.emplace(hosts + ".tarnwick-lock");
     if (!planted) holder.emplace(hosts, std::ios::binary | std::ios::app);
     const auto started = std::chrono::steady_clock::now();
     const RunResult result = run({tool(), "/B", "a.com", hosts});
