@@ -125,6 +125,13 @@ TEST(EndToEndWindowsTest, CompanionsAreTrustedByOwnerAndAccessList) {
   const std::string owner = "S-1-5-21-1-2-3-1001", user = "S-1-5-21-1-2-3-1002", other = "S-1-5-21-1-2-3-1003";
   const std::string installer = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
   const std::string usual = "(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
+  PSID owner_sid = nullptr, user_sid = nullptr;
+  ASSERT_TRUE(ConvertStringSidToSidA(owner.c_str(), &owner_sid) && ConvertStringSidToSidA(user.c_str(), &user_sid));
+  const auto trusted_journal = [&](PSECURITY_DESCRIPTOR descriptor) {
+    platform::CompanionFacts facts = platform::descriptor_facts(descriptor, owner_sid, user_sid);
+    facts.plain_file = true;
+    return platform::trusted_companion(platform::Companion::kJournal, facts);
+  };
   for (const auto& [sddl, trusted] : std::vector<std::pair<std::string, bool>>{
            {"O:" + owner + "D:P" + usual, true},
            {"O:" + user + "D:P" + usual + "(A;;FA;;;" + user + ")", true},
@@ -140,28 +147,18 @@ TEST(EndToEndWindowsTest, CompanionsAreTrustedByOwnerAndAccessList) {
            {"O:" + owner + "D:P" + usual + "(A;OIIO;FA;;;WD)", true},           // only for what a folder's children inherit
            {"O:" + owner + "D:P" + usual + "(D;;FA;;;WD)", true},               // a refusal gives nothing
            {"O:" + owner + "D:P(A;;FR;;;WD)", true},
-           {"O:" + owner, false},                                               // no access list: open to all
-           {"O:" + owner + " null", false}}) {                                  // a null one, the same
+           {"O:" + owner, false}}) {                                            // no access list: open to all
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    PSID owner_sid = nullptr, user_sid = nullptr;
-    const std::string text = sddl.substr(0, sddl.find(' '));
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(text.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) << sddl;
-    SECURITY_DESCRIPTOR absolute;
-    if (sddl.ends_with(" null")) {
-      PSID owned = nullptr;
-      BOOL defaulted = FALSE;
-      GetSecurityDescriptorOwner(descriptor, &owned, &defaulted);
-      InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION);
-      SetSecurityDescriptorOwner(&absolute, owned, FALSE);
-      ASSERT_TRUE(SetSecurityDescriptorDacl(&absolute, TRUE, nullptr, FALSE));
-    }
-    const PSECURITY_DESCRIPTOR judged = sddl.ends_with(" null") ? &absolute : descriptor;
-    ASSERT_TRUE(ConvertStringSidToSidA(owner.c_str(), &owner_sid) && ConvertStringSidToSidA(user.c_str(), &user_sid));
-    platform::CompanionFacts facts = platform::descriptor_facts(judged, owner_sid, user_sid);
-    facts.plain_file = facts.one_name = true;
-    EXPECT_EQ(platform::trusted_companion(platform::Companion::kJournal, facts), trusted) << sddl;
-    LocalFree(descriptor), LocalFree(owner_sid), LocalFree(user_sid);
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) << sddl;
+    EXPECT_EQ(trusted_journal(descriptor), trusted) << sddl;
+    LocalFree(descriptor);
   }
+  // A null access list, the same (SDDL's NO_ACCESS_CONTROL gives an empty one under Wine).
+  SECURITY_DESCRIPTOR null_list;
+  InitializeSecurityDescriptor(&null_list, SECURITY_DESCRIPTOR_REVISION);
+  ASSERT_TRUE(SetSecurityDescriptorOwner(&null_list, owner_sid, FALSE) && SetSecurityDescriptorDacl(&null_list, TRUE, nullptr, FALSE));
+  EXPECT_FALSE(trusted_journal(&null_list));
+  LocalFree(owner_sid), LocalFree(user_sid);
 }
 
 // Every state a killed run, or a power cut, can leave beside the file, and
