@@ -47,36 +47,36 @@ struct HeldFile {
   HANDLE handle;
 };
 
-TEST(EndToEndWindowsTest, RawCommandLinesAreSplitAsTheToolReadsThem) {
-  ScratchDir dir;
-  const std::string hosts = dir.file("my hosts"), entry = "127.0.0.1        ADS.EXAMPLE.COM\r\n";
-  write_file(hosts, kHosts);
-  for (const auto& [arguments, printed, file] : std::vector<std::tuple<std::string, std::string, std::string>>{
-           {"/B \"\" ads.example.com \"" + hosts + "\"", kAdded, kHosts + entry},
-           {"/b\tADS.example.com  \"" + hosts + "\"", "", kHosts + entry},
-           {"/U a\"ds.exa\"mple.com \"" + hosts + "\"", "Entry removed\r\n", kHosts},
-           // No escape character: the backslash stays and the quote closes.
-           {"/U a.com \"" + dir.path() + "\\\"", "Cannot load " + dir.path() + "\\ hosts file\r\n", kHosts}}) {
-    const RunResult result = run_command_line('"' + tool() + "\" " + arguments);
-    EXPECT_EQ(result.output, banner() + printed) << arguments;
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(read_file(hosts), file) << arguments;
-  }
-}
-
-// Whatever the reason a path names no file (no folder, drive, server or
-// share, no match of a wildcard, or a folder as the first), the run reports
-// that it cannot load it, ends with status 0 and makes nothing anywhere.
-TEST(EndToEndWindowsTest, PathsThatNameNoFileCannotBeLoaded) {
+// Raw command lines, split as the tool reads them, and paths that name no
+// file (no folder, drive, server or share, no match of a wildcard, or a
+// folder as the first): every run ends with status 0 and makes nothing beside
+// the file. A file written anew (its LF lines) and replaced keeps hidden,
+// system and the rest, where the system itself would drop them.
+TEST(EndToEndWindowsTest, RawCommandLinesAreReadAndAttributesKept) {
   ScratchDir dir;
   fs::create_directory(dir.file("adir"));
   const WorkingFolder working(dir.path());
+  const std::string hosts = dir.file("my hosts"), quoted = " \"" + hosts + "\"", entry = "127.0.0.1        ADS.EXAMPLE.COM\r\n";
+  write_file(hosts, "127.0.0.1 localhost\n");
+  const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+  ASSERT_TRUE(SetFileAttributesA(hosts.c_str(), kept));
+  std::vector<std::tuple<std::string, std::string, std::string>> rows = {
+      {"/B \"\" ads.example.com" + quoted, kAdded, kHosts + entry},
+      {"/b\tADS.example.com " + quoted, "", kHosts + entry},
+      {"/U a\"ds.exa\"mple.com" + quoted, "Entry removed\r\n", kHosts},
+      // No escape character: the backslash stays and the quote closes.
+      {"/U a.com \"" + dir.path() + "\\\"", "Cannot load " + dir.path() + "\\ hosts file\r\n", kHosts}};
   for (const std::string path : {"none", "relative\\none", "relative/none", "C:\\nodir\\hosts", "\\\\server\\share\\hosts",
                                  "\\\\?\\Z:\\nodir\\hosts", "\\\\?\\nowhere\\hosts", "nomatch*", "adi?"}) {
-    const RunResult result = run({tool(), "/B", "a.com", path});
-    EXPECT_EQ(result.output, banner() + "Cannot load " + path + " hosts file\r\n") << path;
-    EXPECT_EQ(result.status, 0) << path;
-    EXPECT_EQ(dir.entries(), std::vector<std::string>{"adir"}) << path;
+    rows.emplace_back("/B a.com " + path, "Cannot load " + path + " hosts file\r\n", kHosts);
+  }
+  for (const auto& [arguments, printed, file] : rows) {
+    const RunResult result = run_command_line('"' + tool() + "\" " + arguments);
+    EXPECT_EQ(result.output, banner() + printed) << arguments;
+    EXPECT_EQ(result.status, 0) << arguments;
+    EXPECT_EQ(read_file(hosts), file) << arguments;
+    EXPECT_EQ(GetFileAttributesA(hosts.c_str()) & kept, kept) << arguments;
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"adir", "my hosts"})) << arguments;
   }
 }
 
@@ -295,41 +295,27 @@ TEST(EndToEndWindowsTest, ToolUsesNoWindowManager) {
   EXPECT_EQ(image.find("USER32.DLL"), std::string::npos);
 }
 
-// The replace keeps hidden, system and the rest, where the system itself
-// would drop them; and through a symbolic link the file it leads to is
-// replaced, the link staying, and runs through the link and through the
-// file's own path take turns. Under Wine the link is a Unix one, made by the
-// build beside "real".
-TEST(EndToEndWindowsTest, BlockKeepsAttributesAndLinks) {
-  const std::string lf_hosts = "127.0.0.1 localhost\n";  // written anew, not appended to
-  ScratchDir dir;
-  const std::string hosts = dir.file("hosts");
-  write_file(hosts, lf_hosts);
-  const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
-  ASSERT_TRUE(SetFileAttributesA(hosts.c_str(), kept));
-  EXPECT_EQ(run({tool(), "/B", "a.com", hosts}).output, banner() + kAdded);
-  EXPECT_EQ(read_file(hosts), kBlocked);
-  EXPECT_EQ(GetFileAttributesA(hosts.c_str()) & kept, kept);
-  EXPECT_EQ(dir.entries(), std::vector<std::string>{"hosts"});
+// Through a symbolic link (under Wine a Unix one, made by the build beside
+// "real") the file it leads to is replaced, the link staying; and runs
+// through the link and through the file's own path take turns: they share
+// the lock file, named after the final path.
+TEST(EndToEndWindowsTest, LinksAreKeptAndShareTheirFilesLock) {
   const fs::path place = native_path(TARNWICK_LINK_TEST_DIR);
   if (!fs::exists(place / "link")) GTEST_SKIP() << "no link made by the build";
-  write_file((place / "real").string(), lf_hosts);
-  EXPECT_EQ(run({tool(), "/B", "a.com", (place / "link").string()}).output, banner() + kAdded);
-  // A link replaced by a file of its own would leave the real file as it was.
-  EXPECT_EQ(read_file((place / "real").string()), kBlocked);
-  EXPECT_EQ(read_file((place / "link").string()), kBlocked);
-  // A run through the file's own path waits for one through the link: they
-  // share the lock file, named after the final path.
+  const std::string link = (place / "link").string(), real = (place / "real").string();
+  write_file(real, "127.0.0.1 localhost\n");  // LF: written anew and renamed over
+  run({tool(), "/B", "a.com", link});
+  EXPECT_EQ(read_file(real), kBlocked);  // a link replaced by a file of its own would leave it as it was
   platform::Site site;
-  ASSERT_TRUE(platform::locate((place / "link").string().c_str(), site));
+  ASSERT_TRUE(platform::locate(link.c_str(), site));
   const platform::Handle lock = platform::lock_companion(site);
   ASSERT_GE(lock, 0);
-  const int waiting = start({tool(), "/U", "a.com", (place / "real").string()});
+  const int waiting = start({tool(), "/U", "a.com", real});
   Sleep(1500);
-  EXPECT_EQ(read_file((place / "real").string()), kBlocked);
+  EXPECT_EQ(read_file(real), kBlocked);
   platform::unlock_companion(site, lock);
   EXPECT_EQ(finish(waiting), 0);
-  EXPECT_EQ(read_file((place / "real").string()), lf_hosts.substr(0, lf_hosts.size() - 1) + "\r\n");
+  EXPECT_EQ(read_file(real), kHosts);
 }
 
 }  // namespace
