@@ -25,7 +25,10 @@ SECURITY_ATTRIBUTES g_inherited{sizeof g_inherited, nullptr, TRUE};
 // closes here; gives the process. A process handle, like every kernel handle,
 // fits in 32 bits.
 int spawn(std::string line, HANDLE output) {
-  STARTUPINFOA startup{.cb = sizeof startup, .dwFlags = STARTF_USESTDHANDLES, .hStdOutput = output};
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = output;
   PROCESS_INFORMATION process{};
   const BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
   CloseHandle(output);
