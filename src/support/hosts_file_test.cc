@@ -214,6 +214,21 @@ TEST(HostsFileTest, SaveLeavesTheOldOrTheNewText) {
     using Names = std::vector<std::string>;
     EXPECT_EQ(dir.entries(), (aside.count(c.name) ? Names{"hosts", "hosts.tarnwick-journal.1"} : Names{"hosts"}));
   }
+  // The next run stops before it reads the file where the lock file is held
+  // elsewhere for long, or a journal left behind cannot be read whole; the
+  // journal stays for a later run.
+  ScratchDir held;
+  const std::string path = held.file("hosts");
+  write_file(path, kOld);
+  EXPECT_EQ(edit(path, kLeaveJournal), kWriteError);
+  for (const auto& [call, code] : {std::pair{Call::kLockCompanion, platform::kErrorSharingViolation},
+                                   std::pair{Call::kRead, platform::kErrorIoDevice}}) {
+    FakeSystem fake;
+    fake.fail_on(call, call == Call::kRead ? 2 : 1, code);  // the journal's head is read first
+    EXPECT_EQ(failure_of([&] { HostsFile{path}; }), "EFOpenError: Cannot open file " + path);
+  }
+  HostsFile{path};
+  EXPECT_EQ(read_file(path), kOld);
 #ifndef _WIN32  // a name too long for any file beside it is no obstacle either
   ScratchDir dir;
   write_file(dir.file(std::string(250, 'h')), kOld);
