@@ -233,7 +233,8 @@ void HostsFile::load(LineList& list) {
   }
   file.close();
   was_loaded_ = true;
-  split_text(std::move(text), list);
+  const std::size_t length = text.size();  // searched for a NUL once already, above
+  list.assign(std::move(text), length);
 }
 
 // Invariant 1. A stamp that differs only in the change time or the file's
