@@ -73,7 +73,12 @@ int CommandLine::argument_count() const {
 std::string CommandLine::argument(int index) const {
   Splitter splitter(line_);
   std::string token;
-  for (int i = 0; i <= index; ++i) splitter.next(token);  // the program's own name first
+  // The program's own name first; once the line is used up, every later
+  // token is empty, however far the index.
+  for (int i = 0; i <= index; ++i) {
+    splitter.next(token);
+    if (token.empty()) break;
+  }
   return index >= 1 ? token : std::string();
 }
 

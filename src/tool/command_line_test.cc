@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <tuple>
 
 #include "platform/platform.h"
@@ -40,6 +41,7 @@ TEST(CommandLineTest, CutsArgumentsAsTheToolReadsThem) {
       {"t \"" + x4096 + "\" c", {x4096, "c"}},
   };
   for (const auto& [line, arguments] : cases) EXPECT_EQ(split(line), arguments) << ::testing::PrintToString(line.substr(0, 40));
+  EXPECT_EQ(CommandLine("t a").argument(INT_MAX), "");  // past the end at once, however far
 }
 
 #ifndef _WIN32  // Windows hands the program its command line whole; elsewhere it is rebuilt.
