@@ -75,9 +75,14 @@ void LineList::assign(Bytes text, std::size_t length) {
   loaded_count_ = static_cast<std::int64_t>(counted.lines);
   removed_.clear();
   appended_.clear();
+  found_ = {};
 }
 
 std::string_view LineList::loaded_line(std::int64_t index) const {
+  const char* const body_end = body_.data() + body_.size();
+  if (index == found_.index) {
+    return {found_.line, static_cast<std::size_t>(find_line_end(found_.line, body_end) - found_.line)};
+  }
   auto left = static_cast<std::size_t>(index);
   for (const std::string_view run : runs()) {
     const char* p = run.data();
@@ -122,6 +127,7 @@ void LineList::remove(std::int64_t index) {
                                   [&](std::string_view hole) { return std::less<>()(line.data(), hole.data()); });
   removed_.insert(later, {line.data(), static_cast<std::size_t>(after - line.data())});
   --loaded_count_;
+  found_ = {};
 }
 
 std::int64_t LineList::find_last(std::string_view needle) const {
@@ -136,11 +142,18 @@ std::int64_t LineList::find_last(std::string_view needle) const {
   for (std::size_t r = left.size(); r-- > 0;) {
     const std::size_t hit = find_last_in(left[r], needle);
     if (hit == std::string_view::npos) continue;
-    // The hit's index: the lines that end before it, less the removed ones.
-    const std::string_view before = body_.substr(0, static_cast<std::size_t>(left[r].data() - body_.data()) + hit);
-    auto index = static_cast<std::int64_t>(count_lines(before).lines);
-    if (!before.empty() && before.back() != '\r' && before.back() != '\n') --index;  // its own line
-    return index - static_cast<std::int64_t>(r);
+    // The hit's index: the lines before its line, less the removed ones,
+    // counted from the nearer end of the text (those from its line on are
+    // all the lines there are, less those before it).
+    const char* const line = find_line_start(body_.data(), left[r].data() + hit);
+    const std::string_view before(body_.data(), static_cast<std::size_t>(line - body_.data()));
+    const std::string_view after = body_.substr(before.size());
+    const std::size_t lines = before.size() <= after.size()
+                                  ? count_lines(before).lines
+                                  : static_cast<std::size_t>(loaded_count_) + removed_.size() - count_lines(after).lines;
+    // The removal that usually follows finds the line without counting again.
+    found_ = {static_cast<std::int64_t>(lines - r), line};
+    return found_.index;
   }
   return -1;
 }

@@ -64,6 +64,12 @@ class LineList {
   std::int64_t loaded_count_ = 0;
   std::vector<std::string_view> removed_;  // removed loaded lines with their ends, in text order
   std::deque<std::string> appended_;       // never moves its elements
+  // The loaded line find_last() gave last, until the loaded lines change.
+  struct Found {
+    std::int64_t index = -1;
+    const char* line = nullptr;
+  };
+  mutable Found found_;
 };
 
 }  // namespace tarnwick

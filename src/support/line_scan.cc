@@ -24,6 +24,21 @@ const char* find_line_end(const char* p, const char* end) {
   return p;
 }
 
+const char* find_line_start(const char* begin, const char* p) {
+#if defined(__SSE2__)
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  while (p - begin >= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 16));
+    const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, cr), _mm_cmpeq_epi8(bytes, lf)));
+    if (mask != 0) return p - 16 + (32 - __builtin_clz(static_cast<unsigned>(mask)));
+    p -= 16;
+  }
+#endif
+  while (p > begin && p[-1] != '\r' && p[-1] != '\n') --p;
+  return p;
+}
+
 namespace {
 
 struct EndCounts {

@@ -9,6 +9,10 @@ namespace tarnwick {
 // The first CR or LF at or after `p`, or `end`.
 const char* find_line_end(const char* p, const char* end);
 
+// The start of the line that holds `p`: past the last CR or LF before it,
+// or `begin`.
+const char* find_line_start(const char* begin, const char* p);
+
 // Past the line end at `p` (CR LF counts as one), or `p` when it is `end`.
 inline const char* skip_line_end(const char* p, const char* end) {
   if (p < end && *p == '\r') ++p;
