@@ -182,6 +182,20 @@ void discard_temporary();
 // Writes `bytes` at `offset`, continuing after short writes.
 bool write_at(Handle handle, std::int64_t offset, std::string_view bytes);
 
+// Appends `bytes` to `to`, a file being written anew, where they are the
+// bytes of `from` at `offset`. Where the file system shares extents between
+// files (XFS, btrfs), the whole blocks among them are shared with `from`
+// instead of copied (copy_file_range), so that none of their bytes passes
+// through memory; the rest is written, and so is everything where the system
+// refuses to share. Fails as write() does, and where `from` ends before the
+// bytes do: the copy reads the file as it is at that moment.
+bool copy_range(Handle from, std::uint64_t offset, Handle to, std::string_view bytes);
+
+// Starts writing the file's written bytes to the disk without waiting for
+// them, so that sync() finds most of them done. A hint: nothing where the
+// system has no such call.
+void start_write_back(Handle handle);
+
 bool truncate(Handle handle, std::int64_t size);
 
 // What the system takes from a file whenever it is written (Linux's file

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <string_view>
 
 #include "platform/common.h"
 
@@ -15,6 +16,10 @@ namespace tarnwick::platform {
 inline int fd_of(Handle handle) { return static_cast<int>(handle); }
 
 ErrorCode map_errno(int error);
+
+// Writes all of the bytes. A write the system takes without a byte ends it:
+// a failure, or with `quietly` a success that drops the rest.
+bool write_fully(int fd, std::string_view bytes, bool quietly = false);
 
 // Records errno as the last error; gives `result` for convenience.
 template <typename T>

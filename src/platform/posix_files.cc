@@ -43,8 +43,8 @@ bool fits_dos_date(time_t when) {
   return year >= 1980 && year <= 2107;
 }
 
-// Writes all of the bytes. A write the system takes without a byte ends it:
-// a failure, or with `quietly` a success that drops the rest.
+}  // namespace
+
 bool write_fully(int fd, std::string_view bytes, bool quietly) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -57,8 +57,6 @@ bool write_fully(int fd, std::string_view bytes, bool quietly) {
   }
   return true;
 }
-
-}  // namespace
 
 bool is_existing_file(const char* path) {
   if (injected(Call::kIsExistingFile)) return false;

@@ -30,6 +30,7 @@ enum class Call {
   kSync,
   kReplace,
   kWriteAt,
+  kCopyRange,
   kTruncate,
   kMapFile,
   kDetachMapping,

@@ -140,6 +140,15 @@ bool write_at(Handle handle, std::int64_t offset, std::string_view bytes) {
   return write_fully(native(handle), bytes);
 }
 
+// Windows has no call that shares a file's extents with another on the file
+// systems a hosts file lives on: the bytes are written.
+bool copy_range(Handle, std::uint64_t, Handle to, std::string_view bytes) {
+  return !injected(Call::kCopyRange) && write_fully(native(to), bytes);
+}
+
+// Write-back there starts by itself: FlushFileBuffers is the only call, and it waits.
+void start_write_back(Handle) {}
+
 bool truncate(Handle handle, std::int64_t size) {
   if (injected(Call::kTruncate)) return false;
   LARGE_INTEGER position;

@@ -98,6 +98,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "support/failure.h"
 #include "support/interrupt_hold.h"
@@ -111,11 +112,14 @@ using platform::Handle;
 namespace {
 
 // A temporary file beside the file, made without a name where the system
-// allows. It owns its name: keep() moves it over the file in one step; on
-// every other way out it is discarded, closed and its name removed.
+// allows, to be written with a text in place of the file's. It owns its name:
+// keep() moves it over the file in one step; on every other way out it is
+// discarded, closed and its name removed.
 class TemporaryFile {
  public:
-  explicit TemporaryFile(const platform::Site& site) : site_(site), file_(platform::create_temporary(site)) {}
+  // `source` is open on the file, whose content is `source_text`.
+  TemporaryFile(const platform::Site& site, Handle source, std::string_view source_text)
+      : site_(site), file_(platform::create_temporary(site)), source_(source), source_text_(source_text) {}
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
   ~TemporaryFile() {
@@ -124,12 +128,39 @@ class TemporaryFile {
   }
 
   Handle get() const { return file_.get(); }
+
+  // Appends a piece of the text. A piece of the file's own text is copied
+  // from the file, so that a file system that can share it does. The disk
+  // starts on every 4 MiB as it is written: the sync at the end then waits
+  // for the last of it, not for all of it.
+  bool append(std::string_view piece) {
+    constexpr std::size_t kWriteBackEvery = 4 << 20;
+    const std::less<const char*> before;
+    const char* const text_end = source_text_.data() + source_text_.size();
+    const bool in_file = !before(piece.data(), source_text_.data()) && !before(text_end, piece.data() + piece.size());
+    while (!piece.empty()) {
+      const std::string_view part = piece.substr(0, kWriteBackEvery - unstarted_);
+      const auto offset = static_cast<std::uint64_t>(part.data() - source_text_.data());
+      if (!(in_file ? platform::copy_range(source_, offset, get(), part) : platform::write(get(), part))) return false;
+      piece.remove_prefix(part.size());
+      unstarted_ += part.size();
+      if (unstarted_ == kWriteBackEvery) {
+        platform::start_write_back(get());
+        unstarted_ = 0;
+      }
+    }
+    return true;
+  }
+
   // False where the system refuses; the file then holds its old text.
   bool keep() { return platform::replace_with_temporary(site_, file_.handle()); }
 
  private:
   const platform::Site& site_;
   OpenFile file_;
+  const Handle source_;
+  const std::string_view source_text_;
+  std::size_t unstarted_ = 0;  // bytes written since the disk last started
 };
 
 // Writes a text over a file from a position on, so that every 512-byte unit
@@ -334,17 +365,15 @@ HostsFile::Outcome HostsFile::append(const OpenFile& target, std::string_view ol
 // refuses the temporary file or the move, or the temporary file cannot be
 // made what the target is to its users.
 HostsFile::Outcome HostsFile::replace_through_temporary(OpenFile& target, const LineList& list, Bytes& staging) {
-  TemporaryFile temporary(place_.site);  // invariant 5: published whole, or without a name
+  TemporaryFile temporary(place_.site, target.get(), list.loaded_text());  // invariant 5: published whole, or without a name
   const Handle handle = temporary.get();
   if (handle < 0) return Outcome::kRefused;
-  const bool written = list.write_joined(staging, [&](std::string_view piece) {
-    return platform::write(handle, piece);
-  });
-  if (!written) raise_write_error();
+  if (!list.write_joined(staging, [&](std::string_view piece) { return temporary.append(piece); })) raise_write_error();
   // Invariant 8: after the text, which would drop a capability.
   if (!platform::copy_metadata(target.get(), handle)) return Outcome::kRefused;
   if (!platform::sync(handle)) raise_write_error();
-  // Invariant 1, as late as it can be: a change made meanwhile stays.
+  // Invariant 1, as late as it can be, and after the last copy from the
+  // file, which read it as it was then: a change made meanwhile stays.
   if (!unchanged(target.get(), list.loaded_text())) raise_create_error(path_);
   // Let go first: a system may refuse to replace a file held open.
   target.close();
