@@ -258,14 +258,12 @@ void HostsFile::load(LineList& list) {
   if (!platform::stamp(file.get(), loaded_) || !read_rest(file.get(), text)) {
     raise_failure(Kind::EReadError, "Stream read error");
   }
-  // A NUL byte cannot be held in a line list: the bytes after it would be lost.
-  if (std::memchr(text.data(), 0, text.size()) != nullptr) {
-    raise_failure(Kind::EReadError, "Cannot read file ", path_, ": it holds a NUL byte");
-  }
   file.close();
+  const std::size_t length = text.size();
+  list.assign(std::move(text), length);  // which notes a NUL as it counts the lines
+  // A NUL byte cannot be held in a line list: the bytes after it would be lost.
+  if (list.holds_nul()) raise_failure(Kind::EReadError, "Cannot read file ", path_, ": it holds a NUL byte");
   was_loaded_ = true;
-  const std::size_t length = text.size();  // searched for a NUL once already, above
-  list.assign(std::move(text), length);
 }
 
 // Invariant 1. A stamp that differs only in the change time or the file's

@@ -72,6 +72,7 @@ void LineList::assign(Bytes text, std::size_t length) {
   body_ = text_.view().substr(0, length);
   const LineCount counted = count_lines(body_);
   crlf_only_ = counted.crlf_only;
+  holds_nul_ = counted.holds_nul;
   loaded_count_ = static_cast<std::int64_t>(counted.lines);
   removed_.clear();
   appended_.clear();

@@ -40,6 +40,8 @@ class LineList {
   // from there; other lines are gathered in `staging` first (copied one by one
   // when it is empty). Gives false as soon as `write` does.
   bool write_joined(Bytes& staging, const PieceWriter& write) const;
+  // True when the lines hold a NUL byte.
+  bool holds_nul() const { return holds_nul_; }
   // The text the list was cut from, as it was given.
   std::string_view loaded_text() const { return body_; }
   // True when the joined text begins with the loaded text as it stands: that
@@ -61,6 +63,7 @@ class LineList {
   Bytes text_;
   std::string_view body_;        // the text up to its first NUL
   bool crlf_only_ = true;        // every line end in the body is CR LF
+  bool holds_nul_ = false;
   std::int64_t loaded_count_ = 0;
   std::vector<std::string_view> removed_;  // removed loaded lines with their ends, in text order
   std::deque<std::string> appended_;       // never moves its elements

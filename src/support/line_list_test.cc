@@ -32,8 +32,9 @@ std::string model_join(const std::vector<std::string>& lines) {
 
 // Whatever the list does inside, it must behave as if it held every line,
 // refuse an index outside them, and tell when its joined text merely extends
-// the text it was cut from. The texts are made of short pieces, every other
-// one of CR LF-ended lines only, some long enough to cross 16-byte blocks.
+// the text it was cut from, and note a NUL byte. The texts are made of short
+// pieces, every other one of CR LF-ended lines only, some long enough to
+// cross 16-byte blocks.
 TEST(LineListTest, BehavesLikeAListOfLines) {
   std::mt19937 random(2024);
   const char* const pieces[] = {"ab", "x", "\r\n", "a", "b", "\r", "\n"};
@@ -42,6 +43,7 @@ TEST(LineListTest, BehavesLikeAListOfLines) {
     std::string text;
     for (int n = random() % (round < 100 ? 8 : 40); n > 0; --n) text += pieces[random() % (written ? 3 : 7)];
     if (written && !text.empty()) text += "\r\n";
+    if (round % 4 == 2 && !text.empty()) text[random() % text.size()] = '\0';  // a NUL is noted wherever it is
     const std::vector<std::string> lines = model_split(text);
     for (int removal = -1; removal < static_cast<int>(lines.size()); ++removal) {
       for (const int step : {0, 1, 2, 3}) {  // bit 0: a second removal; bit 1: an appended line removed
@@ -81,6 +83,7 @@ TEST(LineListTest, BehavesLikeAListOfLines) {
         for (const char* needle : {"a", "b", "ab", "x", "a\nb", ""}) EXPECT_EQ(list.find_last(needle), find_last(needle)) << needle;
         EXPECT_EQ(join_lines(list).view(), model_join(model));
         EXPECT_EQ(list.loaded_text(), text);
+        EXPECT_EQ(list.holds_nul(), text.find('\0') != std::string::npos);
         const bool extends = !removed && model_join(lines) == text;
         EXPECT_EQ(list.extends_loaded_text(), extends);
         EXPECT_TRUE(!extends || text + list.appended_text() == model_join(model));

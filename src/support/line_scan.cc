@@ -45,13 +45,14 @@ struct EndCounts {
   std::size_t crs = 0;
   std::size_t lfs = 0;
   std::size_t pairs = 0;
+  bool nul = false;
 };
 
 #if defined(__SSE2__)
 
 // The CRs, LFs and CR LF pairs in `blocks` 16-byte blocks from `p` (at most
 // 255, and the byte after them must be readable). A pair whose CR ends the
-// last block counts here.
+// last block counts here. It notes a NUL byte too, as the bytes pass.
 EndCounts count_ends(const char* p, int blocks) {
   // Byte-wise counters: each match subtracts -1; at most 255 rounds.
   const __m128i cr = _mm_set1_epi8('\r');
@@ -60,6 +61,7 @@ EndCounts count_ends(const char* p, int blocks) {
   __m128i cr_count = zero;
   __m128i lf_count = zero;
   __m128i pair_count = zero;
+  __m128i nuls = zero;
   for (int round = 0; round < blocks; ++round, p += 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
@@ -67,13 +69,14 @@ EndCounts count_ends(const char* p, int blocks) {
     cr_count = _mm_sub_epi8(cr_count, is_cr);
     lf_count = _mm_sub_epi8(lf_count, _mm_cmpeq_epi8(bytes, lf));
     pair_count = _mm_sub_epi8(pair_count, _mm_and_si128(is_cr, _mm_cmpeq_epi8(next, lf)));
+    nuls = _mm_or_si128(nuls, _mm_cmpeq_epi8(bytes, zero));
   }
   const auto total = [&](__m128i counts) {
     const __m128i sums = _mm_sad_epu8(counts, zero);
     return static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
            static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
   };
-  return {total(cr_count), total(lf_count), total(pair_count)};
+  return {total(cr_count), total(lf_count), total(pair_count), _mm_movemask_epi8(nuls) != 0};
 }
 
 // Whole 16-byte blocks, at most 255, that can be counted from `p` before `end`.
@@ -114,6 +117,7 @@ LineCount count_lines(std::string_view text) {
     ends.crs += counted.crs;
     ends.lfs += counted.lfs;
     ends.pairs += counted.pairs;
+    ends.nul = ends.nul || counted.nul;
   }
 #endif
   for (; p < end; ++p) {
@@ -122,11 +126,13 @@ LineCount count_lines(std::string_view text) {
       if (p + 1 < end && p[1] == '\n') ++ends.pairs;
     } else if (*p == '\n') {
       ++ends.lfs;
+    } else if (*p == '\0') {
+      ends.nul = true;
     }
   }
   const bool ended = text.empty() || text.back() == '\r' || text.back() == '\n';
   const bool crlf_only = ends.crs == ends.pairs && ends.lfs == ends.pairs && (text.empty() || text.back() == '\n');
-  return {ends.crs + ends.lfs - ends.pairs + (ended ? 0 : 1), crlf_only};
+  return {ends.crs + ends.lfs - ends.pairs + (ended ? 0 : 1), crlf_only, ends.nul};
 }
 
 }  // namespace tarnwick

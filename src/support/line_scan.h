@@ -29,6 +29,7 @@ struct LineCount {
   // True when every line end is CR LF and the text is empty or ends in one:
   // the text is then already written the way it would be saved.
   bool crlf_only = true;
+  bool holds_nul = false;
 };
 
 // The number of lines in `text`, counted as the splitter cuts them.
