@@ -131,10 +131,10 @@ class TemporaryFile {
 
   // Appends a piece of the text. A piece of the file's own text is copied
   // from the file, so that a file system that can share it does. The disk
-  // starts on every 4 MiB as it is written: the sync at the end then waits
+  // starts on every 1 MiB as it is written: the sync at the end then waits
   // for the last of it, not for all of it.
   bool append(std::string_view piece) {
-    constexpr std::size_t kWriteBackEvery = 4 << 20;
+    constexpr std::size_t kWriteBackEvery = 1 << 20;
     const std::less<const char*> before;
     const char* const text_end = source_text_.data() + source_text_.size();
     const bool in_file = !before(piece.data(), source_text_.data()) && !before(text_end, piece.data() + piece.size());
