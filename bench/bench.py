@@ -5,7 +5,12 @@ For each size the script generates a hosts file deterministically, then runs,
 alternately: a block, the durable copy (dd ... conv=fsync), an unblock, the
 durable copy again; the block and the unblock leave the file as it was. It
 prints the median wall time of each, their ratio to the copy, and the peak
-resident memory of the tool against the file size.
+resident memory of a block and of an unblock, the latter also against the
+file size.
+
+Then it unblocks a line in the middle of the file in its written form (CR LF
+line ends), so that the text after it moves: each run on a fresh copy of the
+file, made durable first, and each followed by the durable copy of that file.
 
 Then, on the same file in its written form (CR LF line ends), it compares a
 block with a search of the file (grep -F -c): the median time of each, the
@@ -122,8 +127,23 @@ def bench(tools, lines, runs, workdir):
             dd_times.append(timed(dd))
             unblock[tool].append(timed([tool, "/U", "bench.example.com", hosts]))
             dd_times.append(timed(dd))
-    peaks = {tool: max(peak([tool, "/B", "bench.example.com", hosts], workdir),
-                       peak([tool, "/U", "bench.example.com", hosts], workdir)) for tool in tools}
+    peaks = {tool: (peak([tool, "/B", "bench.example.com", hosts], workdir),
+                    peak([tool, "/U", "bench.example.com", hosts], workdir)) for tool in tools}
+    # A line in the middle of the written form: everything after it moves.
+    with open(hosts, "rb") as f:
+        lines_crlf = f.read().split(b"\r\n")
+    lines_crlf.insert(len(lines_crlf) // 2, b"127.0.0.1        MIDDLE.EXAMPLE.COM")
+    with open(pristine, "wb") as f:
+        f.write(b"\r\n".join(lines_crlf))
+    middle = {tool: [] for tool in tools}
+    middle_dd = []
+    dd_middle = ["dd", f"if={hosts}", f"of={copy}", "bs=4M", "conv=fsync", "status=none"]
+    for _ in range(runs):
+        for tool in tools:
+            subprocess.run(["cp", pristine, hosts], check=True)
+            subprocess.run(["sync"], check=True)
+            middle_dd.append(timed(dd_middle))
+            middle[tool].append(timed([tool, "/U", "middle.example.com", hosts]))
     os.remove(pristine)
     os.remove(copy)
     os.remove(hosts)
@@ -136,7 +156,10 @@ def bench(tools, lines, runs, workdir):
         "block": statistics.median(block[tool]),
         "unblock": statistics.median(unblock[tool]),
         "first": statistics.median(first[tool]),
-        "peak": peaks[tool],
+        "block_peak": peaks[tool][0],
+        "unblock_peak": peaks[tool][1],
+        "middle_copy": statistics.median(middle_dd),
+        "middle": statistics.median(middle[tool]),
     } for tool in tools]
 
 
@@ -150,15 +173,18 @@ def main():
     tools = [os.path.abspath(args.tool)] + ([os.path.abspath(args.baseline)] if args.baseline else [])
     label = len(tools) > 1
     print(f"{'build':>9} " * label + f"{'lines':>9} {'bytes':>10} {'copy ms':>8} {'block ms':>9} {'ratio':>6} "
-          f"{'unblock ms':>10} {'ratio':>6} {'first ms':>9} {'peak MB':>8} {'peak/size':>9}")
+          f"{'unblock ms':>10} {'ratio':>6} {'first ms':>9} {'block MB':>8} {'unblock MB':>10} {'/size':>5} "
+          f"{'copy ms':>8} {'middle ms':>9} {'ratio':>6}")
     with tempfile.TemporaryDirectory(dir=os.environ.get("BENCH_DIR")) as workdir:
         for lines in (int(n) for n in args.sizes.split(",")):
             for r in bench(tools, lines, args.runs, workdir):
                 name = "this" if r["tool"] == tools[0] else "baseline"
                 print(f"{name:>9} " * label + f"{r['lines']:>9} {r['size']:>10} {r['copy'] * 1e3:>8.1f} "
                       f"{r['block'] * 1e3:>9.1f} {r['block'] / r['copy']:>6.2f} {r['unblock'] * 1e3:>10.1f} "
-                      f"{r['unblock'] / r['copy']:>6.2f} {r['first'] * 1e3:>9.1f} {r['peak'] / 2**20:>8.1f} "
-                      f"{r['peak'] / r['size']:>9.2f}", flush=True)
+                      f"{r['unblock'] / r['copy']:>6.2f} {r['first'] * 1e3:>9.1f} {r['block_peak'] / 2**20:>8.1f} "
+                      f"{r['unblock_peak'] / 2**20:>10.1f} {r['unblock_peak'] / r['size']:>5.2f} "
+                      f"{r['middle_copy'] * 1e3:>8.1f} {r['middle'] * 1e3:>9.1f} {r['middle'] / r['middle_copy']:>6.2f}",
+                      flush=True)
         print()
         print(f"{'build':>9} " * label + f"{'lines':>9} {'block ms':>9} {'grep ms':>8} {'ratio':>6} "
               f"{'written B':>9} {'100 blocks s':>12} {'100 greps s':>11} {'ratio':>6}")
