@@ -174,21 +174,29 @@ inline const Args kAsNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--c
 
 // The ways a save goes: a temporary file renamed over the hosts file, a
 // journalled rewrite in place (for a file with a second name), or, for a text
-// already in its written form, a journalled append.
-struct Route { const char* name; bool hard_link, written_form; };
-inline const Route kRoutes[] = {{"rename", false, false}, {"in place", true, false}, {"append", false, true}};
+// already in its written form, a journalled append; each a block. And an
+// unblock of a line in the middle of a text in its written form: renamed too,
+// its text copied from the file itself.
+struct Route { const char* name; bool hard_link, written_form; const char* mode; };
+inline const Route kRoutes[] = {
+    {"rename", false, false, "/B"}, {"in place", true, false, "/B"}, {"append", false, true, "/B"}, {"copied", false, true, "/U"}};
 inline void PrintTo(const Route& route, std::ostream* out) { *out << route.name; }
 
 // A hosts file (`name` in `dir`) of `lines` lines ready for `route`: its
-// text, the same in written form, and the entries of its directory.
-struct Hosts { std::string path, before, written; Args entries; };
+// text, the same in written form, the text a run of `route.mode` with
+// killed.example.com leaves, and the entries of its directory.
+struct Hosts { std::string path, before, written, after; Args entries; };
 inline Hosts make_hosts(const std::string& dir, const Route& route, int lines, const std::string& name = "hosts") {
-  Hosts h{dir + "/" + name, "", "", {"hosts"}};
+  Hosts h{dir + "/" + name, "", "", "", {"hosts"}};
+  const bool unblocks = route.mode == std::string("/U");
   for (int i = 0; i < lines; ++i) {
     const std::string line = "0.0.0.0 tracker" + std::to_string(i) + ".example.net";
     h.before += line + (route.written_form ? "\r\n" : "\n");
     h.written += line + "\r\n";
+    h.after += line + "\r\n";
+    if (unblocks && i == lines / 2) h.before += entry("KILLED.EXAMPLE.COM"), h.written += entry("KILLED.EXAMPLE.COM");
   }
+  if (!unblocks) h.after += entry("KILLED.EXAMPLE.COM");
   write_file(h.path, h.before);
   if (route.hard_link) std::filesystem::create_hard_link(h.path, dir + "/link"), h.entries.push_back("link");
   return h;
