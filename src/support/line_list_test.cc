@@ -93,5 +93,38 @@ TEST(LineListTest, BehavesLikeAListOfLines) {
   }
 }
 
+// A text of a megabyte or more is counted 32 bytes at a time where the
+// processor allows: its lines, its form and a NUL in it are as a count byte by
+// byte finds them, and the last line is found whole.
+TEST(LineListTest, LongTextsAreCountedAsShortOnes) {
+  std::mt19937 random(7);
+  const char* const pieces[] = {"ab", "\r\n", "a", "\r", "\n"};
+  for (int round = 0; round < 6; ++round) {
+    const bool written = round % 2 == 1;
+    std::string text;
+    while (text.size() < (1u << 20) + 37u * round) text += pieces[random() % (written ? 2 : 5)];
+    text += written ? "\r\nlast\r\n" : "\nlast";
+    if (round >= 4) text[random() % text.size()] = '\0';
+    std::size_t ends = 0;
+    bool crlf_only = text.back() == '\n';
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const bool cr = text[i] == '\r', lf_next = i + 1 < text.size() && text[i + 1] == '\n';
+      ends += text[i] == '\n' || (cr && !lf_next);
+      crlf_only = crlf_only && cr == lf_next && (i > 0 || text[0] != '\n');
+    }
+    const auto lines = static_cast<std::int64_t>(ends + (text.back() != '\r' && text.back() != '\n'));
+    SCOPED_TRACE(round);
+    LineList list;
+    Bytes bytes = Bytes::allocate(text.size());
+    std::memcpy(bytes.data(), text.data(), text.size());
+    list.assign(std::move(bytes), text.size());
+    EXPECT_EQ(list.count(), lines);
+    EXPECT_EQ(list.extends_loaded_text(), crlf_only);
+    EXPECT_EQ(list.holds_nul(), round >= 4);
+    EXPECT_EQ(list.find_last("last"), lines - 1);
+    EXPECT_EQ(list.get(lines - 1), "last");
+  }
+}
+
 }  // namespace
 }  // namespace tarnwick
