@@ -1,6 +1,7 @@
 // How runs keep each other's edits on POSIX: many runs at once, runs of users
 // who lock differently, files in overlays and in closed directories, file
-// capabilities, and journals left by a run that died.
+// capabilities, journals left by a run that died, and copies that share a
+// file's blocks.
 #ifndef _WIN32
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -354,6 +355,34 @@ TEST(SaveProtocolTest, AJournalIsFoundByTheFilesOtherName) {
   EXPECT_NE(read_file(h.path).find(entry("OTHER.EXAMPLE.COM")), std::string::npos);
   EXPECT_EQ(dir.entries("a"), Args{"hosts"});
   EXPECT_EQ(dir.entries("b"), Args{"hosts"});
+}
+
+// An unblock on XFS shares the file's blocks with its new text. Where the
+// copy is refused (another file system, one that shares nothing, an old
+// kernel), the text is written instead; where it fails, or finds the file
+// ended before the bytes it held, the run fails and the old text stays.
+TEST(SharedCopyTest, RefusedCopiesAreWrittenAndFailedOnesKeepTheOldText) {
+  ScratchDir dir;
+  Disk disk(dir, "xfs");
+  if (!have("strace") || !disk.make()) GTEST_SKIP() << "needs root, strace and an XFS image mounted on a loop device";
+  const std::string trace = dir.file("trace");
+  struct Case { std::string injected; bool saved; };
+  for (const auto& [injected, saved] : {Case{"", true}, Case{"error=EXDEV", true}, Case{"error=EOPNOTSUPP", true},
+                                        Case{"error=ENOSYS", true}, Case{"error=EINVAL", true}, Case{"error=EIO", false},
+                                        Case{"retval=0", false}}) {
+    SCOPED_TRACE(injected);
+    const Hosts h = make_hosts(disk.mount_point, kRoutes[3], 3000);
+    Args strace = {"strace", "-f", "-qq", "-o", trace, "-e", "trace=copy_file_range"};
+    if (!injected.empty()) strace.insert(strace.end(), {"-e", "inject=copy_file_range:" + injected + ":when=1"});
+    const RunResult result = run(strace + Args{tool(), "/U", "killed.example.com", h.path});
+    const std::string calls = read_file(trace);
+    EXPECT_TRUE(injected.empty() ? std::regex_search(calls, std::regex(R"(copy_file_range\(.*\) = [1-9][0-9]*\n)"))
+                                 : calls.find("(INJECTED)") != std::string::npos) << calls;
+    EXPECT_TRUE(saved ? is_report(result.output, "Entry removed\r\n")
+                      : is_report(result.output, "Entry removed\r\n", "EWriteError Stream write error")) << result.output;
+    EXPECT_EQ(read_file(h.path), saved ? h.after : h.before);
+    EXPECT_EQ(dir.entries("mnt"), h.entries);
+  }
 }
 
 }  // namespace

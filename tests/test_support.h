@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -17,7 +18,12 @@
 #include <thread>
 #include <vector>
 #ifndef _WIN32
+#include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <unistd.h>
 #endif
 
 #include "platform/seam.h"
@@ -201,6 +207,41 @@ inline Hosts make_hosts(const std::string& dir, const Route& route, int lines, c
   if (route.hard_link) std::filesystem::create_hard_link(h.path, dir + "/link"), h.entries.push_back("link");
   return h;
 }
+
+// The same call and flag on both: XFS_IOC_GOINGDOWN, XFS_FSOP_GOING_FLAGS_NOLOGFLUSH.
+inline constexpr unsigned long kShutdown = _IOR('X', 125, std::uint32_t);  // EXT4_IOC_SHUTDOWN
+inline constexpr std::uint32_t kNoLogFlush = 2;                             // EXT4_GOING_FLAGS_NOLOGFLUSH
+
+// An image of a file system of `type` on a loop device, mounted in this
+// process's own namespace. No timed commit comes between a run and the cut:
+// only what the run itself made durable survives it.
+struct Disk {
+  Disk(const ScratchDir& dir, std::string type) : type(std::move(type)), image(dir.file("image")), mount_point(dir.file("mnt")) {}
+  ~Disk() { if (mounted) umount2(mount_point.c_str(), MNT_DETACH); }
+  // False where the file system cannot be had here: not root, no mount
+  // namespace of its own, no mkfs or no loop device.
+  bool make() {
+    if (geteuid() != 0) return false;
+    if (unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    std::filesystem::create_directory(mount_point);
+    const Args mkfs = type == "xfs" ? Args{"mkfs.xfs", "-q", "-f", image} : Args{"mkfs.ext4", "-q", "-F", image};
+    return run({"truncate", "-s", "320M", image}).status == 0 && run(mkfs).status == 0 && mount();
+  }
+  bool mount() {
+    const char* options = type == "xfs" ? "loop" : "loop,commit=600";
+    return mounted = run({"mount", "-t", type, "-o", options, image, mount_point}).status == 0;
+  }
+  void cut() {
+    const int fd = open(mount_point.c_str(), O_RDONLY | O_DIRECTORY);
+    std::uint32_t flags = kNoLogFlush;
+    EXPECT_EQ(ioctl(fd, kShutdown, &flags), 0) << "cannot shut the file system down";
+    close(fd);
+    EXPECT_EQ(umount2(mount_point.c_str(), 0), 0);
+    mounted = false;
+  }
+  std::string type, image, mount_point;
+  bool mounted = false;
+};
 
 // The prefix that runs a program under strace, which stops it with `signal`
 // on entry to the `occurrence`-th call named `call`.
