@@ -216,14 +216,15 @@ bool write_at(Handle handle, std::int64_t offset, std::string_view bytes) {
 #if defined(__linux__)
 bool copy_range(Handle from, std::uint64_t offset, Handle to, std::string_view bytes) {
   if (injected(Call::kCopyRange)) return false;
-  struct statfs disk {};
-  const off_t at = lseek(fd_of(to), 0, SEEK_CUR);
   // Only whole blocks at the same place in a block of both files can be
   // shared; anything else the file system would copy, which ext4 does more
   // slowly than writing from memory.
-  if (at >= 0 && fstatfs(fd_of(to), &disk) == 0 && (disk.f_type == XFS_SUPER_MAGIC || disk.f_type == BTRFS_SUPER_MAGIC) &&
-      disk.f_bsize > 0 && (offset - static_cast<std::uint64_t>(at)) % static_cast<std::uint64_t>(disk.f_bsize) == 0) {
-    const auto block = static_cast<std::uint64_t>(disk.f_bsize);
+  struct statfs disk {};
+  const bool shares = fstatfs(fd_of(to), &disk) == 0 && disk.f_bsize > 0 &&
+                      (disk.f_type == XFS_SUPER_MAGIC || disk.f_type == BTRFS_SUPER_MAGIC);
+  const auto block = static_cast<std::uint64_t>(disk.f_bsize);
+  const off_t at = shares ? lseek(fd_of(to), 0, SEEK_CUR) : -1;
+  if (at >= 0 && (offset - static_cast<std::uint64_t>(at)) % block == 0) {
     const std::size_t head = std::min<std::uint64_t>(bytes.size(), (block - offset % block) % block);
     if (!write_fully(fd_of(to), bytes.substr(0, head))) return false;
     bytes.remove_prefix(head);

@@ -140,8 +140,10 @@ class TemporaryFile {
     const bool in_file = !before(piece.data(), source_text_.data()) && !before(text_end, piece.data() + piece.size());
     while (!piece.empty()) {
       const std::string_view part = piece.substr(0, kWriteBackEvery - unstarted_);
-      const auto offset = static_cast<std::uint64_t>(part.data() - source_text_.data());
-      if (!(in_file ? platform::copy_range(source_, offset, get(), part) : platform::write(get(), part))) return false;
+      const bool appended = in_file ? platform::copy_range(source_, static_cast<std::uint64_t>(part.data() - source_text_.data()),
+                                                           get(), part)
+                                    : platform::write(get(), part);
+      if (!appended) return false;
       piece.remove_prefix(part.size());
       unstarted_ += part.size();
       if (unstarted_ == kWriteBackEvery) {
