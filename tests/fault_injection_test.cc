@@ -15,7 +15,8 @@ namespace {
 
 TEST(FaultInjectionTest, NoFailureLosesTheHostsFile) {
   std::string crlf;
-  for (int i = 0; i < 3000; ++i) crlf += "0.0.0.0 tracker" + std::to_string(i) + ".example.net\r\n";  // several pages
+  // More than the 256 KB the text is gathered in before it is written.
+  for (int i = 0; i < 10000; ++i) crlf += "0.0.0.0 tracker" + std::to_string(i) + ".example.net\r\n";
   const std::string lf = std::regex_replace(crlf, std::regex("\r"), "");
   const std::string entry = "127.0.0.1        ADS.EXAMPLE.COM\r\n";
   struct Scenario { const char* mode; std::string before, after; bool hard_link; };  // linked: rewritten in place
