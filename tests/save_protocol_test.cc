@@ -368,7 +368,8 @@ TEST(SharedCopyTest, RefusedCopiesAreWrittenAndFailedOnesKeepTheOldText) {
   const std::string trace = dir.file("trace");
   struct Case { std::string injected; bool saved; };
   for (const auto& [injected, saved] : {Case{"", true}, Case{"error=EXDEV", true}, Case{"error=EOPNOTSUPP", true},
-                                        Case{"error=ENOSYS", true}, Case{"error=EINVAL", true}, Case{"error=EIO", false},
+                                        Case{"error=ENOSYS", true}, Case{"error=EINVAL", true}, Case{"error=EPERM", true},
+                                        Case{"error=EIO", false},
                                         Case{"retval=0", false}}) {
     SCOPED_TRACE(injected);
     const Hosts h = make_hosts(disk.mount_point, kRoutes[3], 3000);

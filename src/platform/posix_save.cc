@@ -120,6 +120,13 @@ Handle open_for_update(const Site& site) {
   return fd;
 }
 
+bool names_file(const Site& site, Handle file) {
+  struct stat named {};
+  struct stat open {};
+  return fstatat(site.directory, name_of(site), &named, AT_SYMLINK_NOFOLLOW) == 0 && fstat(fd_of(file), &open) == 0 &&
+         named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+}
+
 bool adopt_owner(Handle from, Handle to) {
   if (injected(Call::kAdoptOwner)) return false;
   struct stat wanted {};
@@ -236,8 +243,8 @@ bool copy_range(Handle from, std::uint64_t offset, Handle to, std::string_view b
         shared -= static_cast<std::size_t>(n);
       } else if (n == 0) {  // the file ended before the bytes it held when loaded
         return fail_with(kErrorGenFailure, false);
-      } else if (errno == EXDEV || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) {
-        break;  // refused: what is left is written
+      } else if (errno == EXDEV || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL || errno == EPERM) {
+        break;  // refused (EPERM: by a sandbox's filter): what is left is written
       } else if (errno != EINTR) {
         return fail_with_errno(false);
       }
