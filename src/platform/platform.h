@@ -154,6 +154,10 @@ bool owned_by_administrator(Handle handle);
 // (read-only) is refused, also for an administrator.
 Handle open_for_update(const Site& site);
 
+// True when the name of the file at `site` still names the open `file`:
+// nothing was put in its place since it was opened.
+bool names_file(const Site& site, Handle file);
+
 // Gives `to` the owner of `from`.
 bool adopt_owner(Handle from, Handle to);
 

@@ -61,6 +61,10 @@ Handle open_for_update(const Site& site) {
   return handle_of(file);
 }
 
+// The file is held without delete sharing from open_for_update() on: nothing
+// can take its name meanwhile.
+bool names_file(const Site&, Handle) { return true; }
+
 Handle create_temporary(const Site& site) {
   if (injected(Call::kCreateTemporary)) return kInvalidHandle;
   const std::wstring path = companion_path(site, Companion::kTemporary, (L"-" + std::to_wstring(GetCurrentProcessId())).c_str());

@@ -373,8 +373,11 @@ HostsFile::Outcome HostsFile::replace_through_temporary(OpenFile& target, const 
   if (!platform::copy_metadata(target.get(), handle)) return Outcome::kRefused;
   if (!platform::sync(handle)) raise_write_error();
   // Invariant 1, as late as it can be, and after the last copy from the
-  // file, which read it as it was then: a change made meanwhile stays.
-  if (!unchanged(target.get(), list.loaded_text())) raise_create_error(path_);
+  // file, which read it as it was then: a change made meanwhile stays, and so
+  // does a file put in its place, which the move would replace.
+  if (!unchanged(target.get(), list.loaded_text()) || !platform::names_file(place_.site, target.get())) {
+    raise_create_error(path_);
+  }
   // Let go first: a system may refuse to replace a file held open.
   target.close();
   // Commit point: the move, made durable with the directory.
