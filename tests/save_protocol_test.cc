@@ -369,8 +369,7 @@ TEST(SharedCopyTest, RefusedCopiesAreWrittenAndFailedOnesKeepTheOldText) {
   struct Case { std::string injected; bool saved; };
   for (const auto& [injected, saved] : {Case{"", true}, Case{"error=EXDEV", true}, Case{"error=EOPNOTSUPP", true},
                                         Case{"error=ENOSYS", true}, Case{"error=EINVAL", true}, Case{"error=EPERM", true},
-                                        Case{"error=EIO", false},
-                                        Case{"retval=0", false}}) {
+                                        Case{"error=EIO", false}, Case{"retval=0", false}}) {
     SCOPED_TRACE(injected);
     const Hosts h = make_hosts(disk.mount_point, kRoutes[3], 3000);
     Args strace = {"strace", "-f", "-qq", "-o", trace, "-e", "trace=copy_file_range"};
