@@ -25,6 +25,19 @@ bool injected(Call call) {
   return code != 0;
 }
 
+bool refused_for_good(ErrorCode error) {
+  switch (error) {
+    case kErrorAccessDenied:     // may not write there, or a file system mounted read-only
+    case kErrorWriteProtect:
+    case kErrorPathNotFound:     // a name too long
+    case kErrorFilenameTooLong:
+    case kErrorInvalidName:      // or one the file system cannot spell
+      return true;
+    default:
+      return false;
+  }
+}
+
 void* allocate(std::size_t size) {
   if (injected(Call::kAllocate)) return nullptr;
   return std::malloc(size);

@@ -41,8 +41,6 @@ void copy_name(char* out, std::size_t capacity, const char* name);
 // True when `name` matches `pattern`: '*' stands for any run of bytes, '?' for one.
 bool wildcard_match(const char* pattern, const char* name);
 
-// The suffix that names a companion after the file it belongs to.
-const char* companion_suffix(Companion companion);
 
 // Appends "-<process number>" to the name in `out`, which holds `capacity`
 // bytes: the name of a temporary file that no other run can take for its own.

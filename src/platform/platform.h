@@ -24,7 +24,12 @@ inline constexpr ErrorCode kErrorTooManyOpenFiles = 4;
 inline constexpr ErrorCode kErrorAccessDenied = 5;
 inline constexpr ErrorCode kErrorInvalidHandle = 6;
 inline constexpr ErrorCode kErrorNotEnoughMemory = 8;
+inline constexpr ErrorCode kErrorWriteProtect = 19;
 inline constexpr ErrorCode kErrorSharingViolation = 32;
+inline constexpr ErrorCode kErrorNotSupported = 50;
+inline constexpr ErrorCode kErrorFileExists = 80;
+inline constexpr ErrorCode kErrorInvalidName = 123;
+inline constexpr ErrorCode kErrorFilenameTooLong = 206;
 inline constexpr ErrorCode kErrorDiskFull = 112;
 inline constexpr ErrorCode kErrorNoData = 232;  // the reader of a pipe has gone
 inline constexpr ErrorCode kErrorIoDevice = 1117;
@@ -37,6 +42,13 @@ inline constexpr Handle kInvalidHandle = -1;
 
 // The error code of the last platform call that failed on this thread.
 ErrorCode last_error();
+
+// True when `error`, met making a file beside the hosts file, says that its
+// directory can never hold one: this user may not write there, or the file
+// system refuses the name. Any other error (a limit of the process or the
+// system, a full disk, a quota, a failing disk) may pass, and is no such
+// answer.
+bool refused_for_good(ErrorCode error);
 
 // ---- Files -----------------------------------------------------------------
 
@@ -94,8 +106,32 @@ struct FileStamp {
 };
 bool stamp(Handle handle, FileStamp& out);
 
+// What tells a file from any file made later in its place, whatever is done
+// to it meanwhile: its device, its number and its birth (or, where the system
+// keeps no birth, its last change).
+struct FileIdentity {
+  std::uint64_t device = 0, file = 0;
+  std::int64_t born = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+bool identify(Handle handle, FileIdentity& out);
+
+// The site of the file that `path`, a path in the form a Site holds it, would
+// name, whether or not that file exists: its directory held. False where
+// the directory is not there (kErrorPathNotFound) or may not be entered
+// (kErrorAccessDenied).
+bool site_at(std::string_view path, Site& out);
+
+// True when this process can see that the file at `site` is reached by a
+// name a rename would not move with it: the file is a mount point, or the
+// source of a bind mount. A mount in another mount namespace (a
+// container's) cannot be seen.
+bool mounted_elsewhere(const Site& site);
+
 // The files a run keeps beside the file it edits, named after it.
 enum class Companion { kLock, kJournal, kTemporary };
+// The suffix that names a companion after the file it belongs to.
+const char* companion_suffix(Companion companion);
 
 // Makes a new companion of the file at `site`, open to this user alone (a
 // journal: readable by those who may read the file), and publishes it to the
@@ -108,8 +144,9 @@ Handle create_companion(const Site& site, Companion companion);
 // following a link; kInvalidHandle when there is none, or none this user may
 // read. `trusted` tells whether a run trusted with the file at `file` made it:
 // a plain file nobody else may change, made by the file's owner, the
-// administrator or this user, or the very journal the file's mark names.
-Handle open_journal(const Site& journal, const Site& file, bool& trusted);
+// administrator or this user, or the very journal the file's mark names
+// (`marked`, when not null).
+Handle open_journal(const Site& journal, const Site& file, const FileIdentity* marked, bool& trusted);
 // Withdraws the companion from the run's own files, then removes it.
 bool remove_companion(const Site& site, Companion companion);
 // Renames the journal beside the file at `site` to its name followed by ".N",
@@ -123,20 +160,24 @@ void remove_leftovers(const Site& site);
 // Makes the directory entries beside the file durable.
 bool sync_directory(const Site& site);
 
-// True when this user owns the file at `site` or is the administrator, so
-// that the companions it makes are known for a run's by their owner alone.
-bool runs_as_owner(const Site& site);
+// ---- The mark of a change in progress --------------------------------------
+//
+// While a file is written in place it carries a mark of the change, which
+// runs through any of its names find whatever the name they came by: an
+// extended attribute on Linux, a stream of the file on Windows. Only a user
+// who may write the file can set one. Its bytes are the journal's business.
 
-// Marks the journal of a save in progress on the file itself: runs through
-// any of the file's names find it, and, since only a user who may write the
-// file can mark it, it is known for a run's whoever made it. The mark names
-// the journal at `journal`, open as `made`, by its path and by what tells it
-// from any file made later in its place; nullptr takes the mark away.
-bool mark_journal(Handle file, const Site* journal, Handle made);
-// The site whose journal is marked on the file at `site`, its directory held
-// (closed with close()).
-enum class Marked { kNone, kFound, kOutOfReach };
-Marked marked_journal(const Site& site, Site& journal);
+// The most a mark may hold.
+inline constexpr std::size_t kMarkCapacity = 4096;
+// Sets the mark of the open file to `mark`, durably. kErrorNotSupported
+// where the file system, or this user, cannot keep one at all;
+// kErrorDiskFull where there is no room for one of that size.
+bool set_mark(Handle file, std::string_view mark);
+// Takes the mark away, durably; true where there is none.
+bool clear_mark(Handle file);
+// Reads the mark of the file at `site` into `out`; false where it bears none
+// (kErrorFileNotFound), or where that cannot be told.
+bool read_mark(const Site& site, std::string& out);
 
 // True when the administrator owns the open file: only such a journal may
 // give a file back what only the administrator may give it.
@@ -151,7 +192,8 @@ bool owned_by_administrator(Handle handle);
 
 // Opens the file at `site` for reading and writing without emptying it, without
 // following a link planted in its place. A file that nobody may write
-// (read-only) is refused, also for an administrator.
+// (read-only) is refused, also for an administrator. Nothing else may hold
+// the file open meanwhile, but the run's own lock on it (lock_itself()).
 Handle open_for_update(const Site& site);
 
 // True when the name of the file at `site` still names the open `file`:
@@ -214,18 +256,26 @@ bool restore_capability(Handle file, const Capability& capability);
 
 // ---- Serialising runs -------------------------------------------------------------
 
-// Takes the lock file that runs of the tool on the file at `site` share,
-// waiting while another run holds it, without limit: a holder removes it at
-// its end, and a waiting run then takes the next one. It is open only to
-// those who may write the file, so that a user who may merely read the file
-// cannot hold runs up. kInvalidHandle when this user may not make or open one;
-// last_error() is kErrorSharingViolation where something no trusted run made
-// holds its name for longer than 10 seconds.
+// Takes the lock file that runs of the tool through the name at `site`
+// share, waiting while another run holds it, without limit: a holder removes
+// it at its end, and a waiting run then takes the next one. It is open only
+// to those who may write the file, so that a user who may merely read the
+// file cannot hold runs up. kInvalidHandle when this user may not make or
+// open one; last_error() is kErrorSharingViolation where something no
+// trusted run made holds its name for longer than 10 seconds.
 Handle lock_companion(const Site& site);
 void unlock_companion(const Site& site, Handle lock);
-// Locks the file itself, which anyone who may read it can lock too, so waited
-// for 10 seconds at most: then kErrorSharingViolation.
-Handle lock_itself(const Site& site);
+// Locks the file itself: the lock that runs through every name of the file
+// meet, whichever lock file they hold. Another run's hold is waited for
+// without limit. Where a reader can take the lock too, the reader's hold is
+// waited for 10 seconds at most (then kErrorSharingViolation), or, for a run
+// `alone` with the file (it holds the lock file, and nobody else may write
+// the file or reach it by another name), not at all. kInvalidHandle with
+// another error where the file cannot be locked (this user may not write it,
+// or its file system keeps no locks), or, on Windows, where a run alone
+// needs no lock on the file.
+Handle lock_itself(const Site& site, bool holds_lock_file);
+void unlock_itself(Handle lock);
 // True when runs that share no lock file may edit the file: someone besides
 // this user may write it, or it has several names.
 bool others_may_write(const Site& site);

@@ -50,6 +50,11 @@ inline mode_t lock_mode(const struct stat& target) {
   return 0600 | ((target.st_mode & 020) != 0 ? 060 : 0) | ((target.st_mode & 002) != 0 ? 006 : 0);
 }
 
+// The extended attribute that holds a file's mark (see set_mark()). Runs of
+// earlier versions kept the journal's path there, with its identity; the
+// journal reads both.
+inline constexpr const char* kMarkAttribute = "user.tarnwick.journal";
+
 // What tells who made `made`, a file at a companion's name beside `target`,
 // and who else may change it.
 CompanionFacts facts_of(const struct stat& made, const struct stat& target);

@@ -9,7 +9,6 @@
 #endif
 
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #include <cstring>
 #include <string>
@@ -40,67 +39,6 @@ CompanionFacts facts_of(const struct stat& made, const struct stat& target) {
   return facts;
 }
 
-namespace {
-
-// What tells a journal from any file made later in its place, whatever is
-// done to it meanwhile: its device, number and birth (or, where the system
-// keeps no birth, last change).
-struct Identity {
-  unsigned long long device = 0, file = 0;
-  long long born = 0;
-  bool operator==(const Identity&) const = default;
-};
-
-bool identity_of(int fd, Identity& out) {
-#ifdef STATX_BTIME
-  struct statx info {};
-  if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) return false;
-  const statx_timestamp& born = (info.stx_mask & STATX_BTIME) != 0 ? info.stx_btime : info.stx_ctime;
-  out = {makedev(info.stx_dev_major, info.stx_dev_minor), info.stx_ino,
-         static_cast<long long>(born.tv_sec) * 1000000000 + born.tv_nsec};
-#else
-  struct stat info {};
-  if (fstat(fd, &info) != 0) return false;
-  out = {info.st_dev, info.st_ino, static_cast<long long>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec};
-#endif
-  return true;
-}
-
-// The mark of a save in progress on a file: the journal's path, a newline,
-// then its identity.
-struct Mark {
-  std::string path;
-  Identity journal;
-};
-
-#if defined(__linux__)
-constexpr const char* kJournalMark = "user.tarnwick.journal";
-
-// 0 when the file at `site` bears no mark, -1 when it bears one that is no
-// mark of a run's, 1 when `mark` holds it.
-int read_mark(const Site& site, Mark& mark) {
-  const int fd = openat(site.directory, name_of(site), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return 0;
-  char value[PATH_MAX + NAME_MAX + 64];
-  const ssize_t length = fgetxattr(fd, kJournalMark, value, sizeof value - 1);
-  ::close(fd);
-  if (length <= 0) return 0;
-  const std::string_view text(value, static_cast<std::size_t>(length));
-  const std::size_t newline = text.rfind('\n');  // a path may hold newlines of its own
-  value[length] = '\0';
-  if (newline == std::string_view::npos ||
-      std::sscanf(value + newline + 1, "%llu %llu %lld", &mark.journal.device, &mark.journal.file, &mark.journal.born) != 3) {
-    return -1;
-  }
-  mark.path.assign(text.substr(0, newline));
-  return 1;
-}
-#else
-int read_mark(const Site&, Mark&) { return 0; }
-#endif
-
-}  // namespace
-
 Handle create_companion(const Site& site, Companion companion) {
   if (injected(Call::kOpenCompanion)) return kInvalidHandle;
   char name[NAME_MAX + 1];
@@ -112,12 +50,12 @@ Handle create_companion(const Site& site, Companion companion) {
     // the only old text. So may a file of a run this one does not know,
     // which is set aside; a link or a directory is no run's, and goes.
     bool trusted = false;
-    const int found = open_journal(site, site, trusted);
+    const int found = open_journal(site, site, nullptr, trusted);
     struct stat info {};
     const bool no_file = found < 0 ? fstatat(site.directory, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(info.st_mode)
                                    : fstat(found, &info) == 0 && !S_ISREG(info.st_mode);
     if (found >= 0) ::close(found);
-    if (found >= 0 && trusted) return fail_with(kErrorAccessDenied, kInvalidHandle);
+    if (found >= 0 && trusted) return fail_with(kErrorFileExists, kInvalidHandle);
     const bool gone = no_file ? unlinkat(site.directory, name, 0) == 0 || unlinkat(site.directory, name, AT_REMOVEDIR) == 0
                               : companion == Companion::kJournal && set_aside_journal(site);
     if (gone) fd = openat(site.directory, name, flags, 0600);
@@ -133,7 +71,7 @@ Handle create_companion(const Site& site, Companion companion) {
   return fd;
 }
 
-Handle open_journal(const Site& journal, const Site& file, bool& trusted) {
+Handle open_journal(const Site& journal, const Site& file, const FileIdentity* marked, bool& trusted) {
   if (injected(Call::kOpenCompanion)) return kInvalidHandle;
   trusted = false;
   char name[NAME_MAX + 1];
@@ -153,10 +91,8 @@ Handle open_journal(const Site& journal, const Site& file, bool& trusted) {
   }
   if (fstatat(file.directory, name_of(file), &target, 0) != 0) return fd;
   CompanionFacts facts = facts_of(info, target);
-  Mark mark;
-  Identity mine;
-  facts.vouched_by_mark = read_mark(file, mark) == 1 && mark.path == journal.path + companion_suffix(Companion::kJournal) &&
-                          identity_of(fd, mine) && mark.journal == mine;
+  FileIdentity mine;
+  facts.vouched_by_mark = marked != nullptr && identify(fd, mine) && mine == *marked;
   trusted = trusted_companion(Companion::kJournal, facts);
   return fd;
 }
@@ -239,54 +175,52 @@ bool sync_directory(const Site& site) {
   return synced || fail_with_errno(false);
 }
 
-bool runs_as_owner(const Site& site) {
-  struct stat target {};
-  return fstatat(site.directory, name_of(site), &target, 0) == 0 ? owner_or_administrator(geteuid(), target)
-                                                                  : geteuid() == 0;
-}
-
 bool owned_by_administrator(Handle handle) {
   struct stat info {};
   return fstat(fd_of(handle), &info) == 0 && info.st_uid == 0;
 }
 
 #if defined(__linux__)
-bool mark_journal(Handle file, const Site* journal, Handle made) {
-  if (injected(Call::kMarkJournal)) return false;
-  if (journal == nullptr) {
-    return fremovexattr(fd_of(file), kJournalMark) == 0 || errno == ENODATA || fail_with_errno(false);
+bool set_mark(Handle file, std::string_view mark) {
+  if (injected(Call::kSetMark)) return false;
+  if (fsetxattr(fd_of(file), kMarkAttribute, mark.data(), mark.size(), 0) != 0) {
+    // No user attributes kept here (or not for this user): no mark at all.
+    if (errno == ENOTSUP || errno == EOPNOTSUPP || errno == EPERM || errno == EACCES) {
+      return fail_with(kErrorNotSupported, false);
+    }
+    // No room left beside the file's other attributes (ext4 keeps them all
+    // within a block), or on the disk.
+    return fail_with(errno == E2BIG || errno == ERANGE ? kErrorDiskFull : map_errno(errno), false);
   }
-  Identity identity;
-  if (!identity_of(fd_of(made), identity)) return fail_with_errno(false);
-  char value[PATH_MAX + NAME_MAX + 64];
-  const int length = snprintf(value, sizeof value, "%s%s\n%llu %llu %lld", journal->path.c_str(),
-                              companion_suffix(Companion::kJournal), identity.device, identity.file, identity.born);
-  if (length < 0 || static_cast<std::size_t>(length) >= sizeof value) return fail_with(kErrorPathNotFound, false);
-  return fsetxattr(fd_of(file), kJournalMark, value, static_cast<std::size_t>(length), 0) == 0 || fail_with_errno(false);
+  return fsync(fd_of(file)) == 0 || fail_with_errno(false);
 }
 
-Marked marked_journal(const Site& site, Site& journal) {
-  Mark mark;
-  const int read = read_mark(site, mark);
-  if (read <= 0) return Marked::kNone;  // no mark, or one that names nothing a run made
-  const std::string_view marked = mark.path;
-  const std::string_view suffix = companion_suffix(Companion::kJournal);
-  const std::size_t slash = marked.rfind('/');
-  if (!marked.ends_with(suffix) || slash == std::string_view::npos || marked.size() - suffix.size() <= slash + 1) {
-    return Marked::kNone;
+bool clear_mark(Handle file) {
+  if (injected(Call::kClearMark)) return false;
+  if (fremovexattr(fd_of(file), kMarkAttribute) != 0 && errno != ENODATA) return fail_with_errno(false);
+  return fsync(fd_of(file)) == 0 || fail_with_errno(false);
+}
+
+bool read_mark(const Site& site, std::string& out) {
+  out.clear();
+  const int fd = openat(site.directory, name_of(site), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return fail_with_errno(false);
+  out.resize(kMarkCapacity + 1);  // one more: a mark too long for a run's is none of a run's
+  const ssize_t length = fgetxattr(fd, kMarkAttribute, out.data(), out.size());
+  const int error = errno;
+  ::close(fd);
+  if (length > 0 && static_cast<std::size_t>(length) <= kMarkCapacity) {
+    out.resize(static_cast<std::size_t>(length));
+    return true;
   }
-  const int held = open_directory(std::string(marked.substr(0, slash == 0 ? 1 : slash)).c_str());
-  // A directory that is gone took the journal with it; one this user may not
-  // enter keeps a journal out of its reach.
-  if (held < 0) return errno == ENOENT || errno == ENOTDIR ? Marked::kNone : Marked::kOutOfReach;
-  journal.path.assign(marked.substr(0, marked.size() - suffix.size()));
-  journal.name_at = slash + 1;
-  journal.directory = held;
-  return Marked::kFound;
+  out.clear();
+  const bool none = length >= 0 || error == ENODATA || error == ERANGE || error == ENOTSUP || error == EOPNOTSUPP;
+  return fail_with(none ? kErrorFileNotFound : map_errno(error), false);
 }
 #else
-bool mark_journal(Handle, const Site*, Handle) { return fail_with(kErrorAccessDenied, false); }
-Marked marked_journal(const Site&, Site&) { return Marked::kNone; }
+bool set_mark(Handle, std::string_view) { return fail_with(kErrorNotSupported, false); }
+bool clear_mark(Handle) { return true; }
+bool read_mark(const Site&, std::string&) { return fail_with(kErrorFileNotFound, false); }
 #endif
 
 }  // namespace tarnwick::platform

@@ -1,11 +1,12 @@
 // POSIX backend: the locks that keep runs on one file from overlapping.
 //
-// Runs share a lock file beside the file, open only to those who may write
-// the file. A run takes it in attempts: open it, or make it where there is
-// none; wait for its lock; check that it still has its name, since a holder
-// removes it at its end, and a run that locked a file just removed takes the
-// next one instead. Only a run that may not make or open it locks the file
-// itself, which every reader of the file can lock too: never waited for long.
+// Runs through one name share a lock file beside it, open only to those who
+// may write the file. A run takes it in attempts: open it, or make it where
+// there is none; wait for its lock; check that it still has its name, since a
+// holder removes it at its end, and a run that locked a file just removed
+// takes the next one instead. Runs through every name then meet on the file
+// itself, with a write lock that only a writer can take; a reader can only
+// hold them up with a read lock, which they tell from a run's.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <time.h>
@@ -16,7 +17,13 @@
 namespace tarnwick::platform {
 namespace {
 
-constexpr int kLockWaitMilliseconds = 10000;
+// The byte runs lock the file by: far past any end the file can have, where
+// no reader of its text locks it.
+constexpr off_t kLockByte = 0x7FFFFFFFFFFFFFF0;
+// How long a reader's lock on that byte may hold a run up, in all; and how
+// often a waiting run tries the lock again.
+constexpr long long kReaderWaitNanoseconds = 10'000'000'000;
+constexpr long kPauseNanoseconds = 1'000'000;
 // Something at the lock file's name that no run made is removed for a new
 // lock file this many times at most: a user who keeps putting one back can
 // only send the run to the file's own lock, or stop it.
@@ -138,35 +145,58 @@ void unlock_companion(const Site& site, Handle lock) {
   ::close(fd_of(lock));
 }
 
-Handle lock_itself(const Site& site) {
+Handle lock_itself(const Site& site, bool holds_lock_file) {
   if (injected(Call::kLockItself)) return kInvalidHandle;
-  int waited = 0;
+  // Only a writer may take a write lock, on a descriptor open for writing;
+  // the lock belongs to that open file, not to the process, so that closing
+  // another descriptor of the file keeps it.
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kLockByte;
+  lock.l_len = 1;
+  long long read_locked = 0;  // nanoseconds waited for readers' locks
   for (;;) {
-    const int fd = openat(site.directory, name_of(site), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    const int fd = openat(site.directory, name_of(site), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return fail_with_errno(kInvalidHandle);
     for (;;) {
-      if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      struct flock held = lock;
+      if (fcntl(fd, F_OFD_SETLK, &held) == 0) {
         if (still_named(site.directory, name_of(site), fd)) return fd;
         break;  // replaced meanwhile by a run that saved by renaming: the new file is locked
       }
-      const bool busy = errno == EWOULDBLOCK || errno == EINTR;
-      if (!busy || waited >= kLockWaitMilliseconds) {
-        const ErrorCode error = busy ? kErrorSharingViolation : map_errno(errno);
+      if (errno != EAGAIN && errno != EACCES && errno != EINTR) {  // no locks on this file system
+        const ErrorCode error = map_errno(errno);
         ::close(fd);
         return fail_with(error, kInvalidHandle);
       }
-      const timespec pause{0, 10 * 1000 * 1000};
+      held = lock;
+      if (fcntl(fd, F_OFD_GETLK, &held) == 0 && held.l_type == F_RDLCK) {
+        // A reader's lock, which anyone who may read the file can take.
+        if (read_locked == 0 && holds_lock_file && !others_may_write(site)) {
+          ::close(fd);
+          return fail_with(kErrorAccessDenied, kInvalidHandle);  // the lock file is enough
+        }
+        if (read_locked >= kReaderWaitNanoseconds) {
+          ::close(fd);
+          return fail_with(kErrorSharingViolation, kInvalidHandle);
+        }
+        read_locked += kPauseNanoseconds;
+      }
+      // Another run's lock: waited for as long as it is held.
+      const timespec pause{0, kPauseNanoseconds};
       nanosleep(&pause, nullptr);
-      waited += 10;
     }
     ::close(fd);
   }
 }
 
+void unlock_itself(Handle lock) { ::close(fd_of(lock)); }
+
 bool others_may_write(const Site& site) {
   struct stat target {};
   return fstatat(site.directory, name_of(site), &target, AT_SYMLINK_NOFOLLOW) != 0 ||
-         (target.st_mode & 022) != 0 || target.st_uid != geteuid() || target.st_nlink > 1;
+         (target.st_mode & 022) != 0 || target.st_uid != geteuid() || target.st_nlink > 1 || mounted_elsewhere(site);
 }
 
 }  // namespace tarnwick::platform

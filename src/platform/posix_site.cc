@@ -1,10 +1,13 @@
 // POSIX backend: where a file lives, found once, and what tells one state
 // of it from another.
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -49,5 +52,90 @@ bool stamp(Handle handle, FileStamp& out) {
   out.links = info.st_nlink;
   return true;
 }
+
+bool identify(Handle handle, FileIdentity& out) {
+#ifdef STATX_BTIME
+  struct statx info {};
+  if (statx(fd_of(handle), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) return fail_with_errno(false);
+  const statx_timestamp& born = (info.stx_mask & STATX_BTIME) != 0 ? info.stx_btime : info.stx_ctime;
+  out = {makedev(info.stx_dev_major, info.stx_dev_minor), info.stx_ino,
+         static_cast<std::int64_t>(born.tv_sec) * 1000000000 + born.tv_nsec};
+#else
+  struct stat info {};
+  if (fstat(fd_of(handle), &info) != 0) return fail_with_errno(false);
+  out = {info.st_dev, info.st_ino, static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec};
+#endif
+  return true;
+}
+
+bool site_at(std::string_view path, Site& out) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos || slash + 1 == path.size()) return fail_with(kErrorPathNotFound, false);
+  const int directory = open_directory(std::string(path.substr(0, slash == 0 ? 1 : slash)).c_str());
+  if (directory < 0) return fail_with(errno == ENOENT || errno == ENOTDIR ? kErrorPathNotFound : map_errno(errno), false);
+  out.path.assign(path);
+  out.name_at = slash + 1;
+  out.directory = directory;
+  return true;
+}
+
+#if defined(__linux__)
+namespace {
+
+// Undoes the octal escapes (\\040 for a space, ...) of a path in a mount table.
+std::string unescaped(std::string_view field) {
+  const auto octal = [&](std::size_t at) { return at < field.size() && field[at] >= '0' && field[at] <= '7'; };
+  std::string path;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
+      path += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+      i += 3;
+    } else {
+      path += field[i];
+    }
+  }
+  return path;
+}
+
+}  // namespace
+
+bool mounted_elsewhere(const Site& site) {
+  struct statx info {};
+  if (statx(site.directory, name_of(site), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_INO, &info) != 0) return false;
+  if ((info.stx_attributes_mask & info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) return true;
+  // The source of a bind mount: a mount point, on the file's device, that is
+  // the file itself.
+  struct Table {
+    FILE* file = fopen("/proc/self/mountinfo", "re");
+    char* line = nullptr;
+    std::size_t capacity = 0;
+    ~Table() {
+      free(line);
+      if (file != nullptr) fclose(file);
+    }
+  } table;
+  if (table.file == nullptr) return false;
+  const std::string device = std::to_string(info.stx_dev_major) + ":" + std::to_string(info.stx_dev_minor);
+  bool found = false;
+  // Each line: id, parent's id, major:minor, root within the file system,
+  // mount point, ...
+  while (!found && getline(&table.line, &table.capacity, table.file) > 0) {
+    std::string_view fields(table.line);
+    std::string_view field[5];
+    for (std::string_view& f : field) {
+      const std::size_t end = fields.find(' ');
+      f = fields.substr(0, end);
+      fields.remove_prefix(end == std::string_view::npos ? fields.size() : end + 1);
+    }
+    struct stat point {};
+    found = field[2] == device && fstatat(AT_FDCWD, unescaped(field[4]).c_str(), &point, AT_SYMLINK_NOFOLLOW) == 0 &&
+            point.st_ino == info.stx_ino && major(point.st_dev) == info.stx_dev_major &&
+            minor(point.st_dev) == info.stx_dev_minor;
+  }
+  return found;
+}
+#else
+bool mounted_elsewhere(const Site&) { return false; }
+#endif
 
 }  // namespace tarnwick::platform

@@ -121,6 +121,18 @@ bool adopt_owner(const Site& from, HANDLE to);
 // system refuses any of them.
 bool copy_security(HANDLE from, HANDLE to);
 
+// True when the access list of the file at `site` lets someone write it
+// besides its owner, the administrators, the system, the trusted installer
+// and this user; also when that cannot be told.
+bool others_may_write_file(const Site& site);
+
+// True while this process holds the file's own lock (lock_itself()), whose
+// handle reads the file: its save then shares reading with it.
+bool holds_file_lock();
+// The byte runs lock the file by: far past any end of the file, so that a
+// lock on it keeps no reader or writer out, only other runs.
+inline constexpr DWORD kLockByteLow = 0xFFFFFFFE, kLockByteHigh = 0x7FFFFFFF;
+
 // A folder, or a link or other reparse point: what was opened at `path` is
 // not a file of that name.
 bool folder_or_link(HANDLE file, const std::wstring& path);

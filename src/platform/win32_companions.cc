@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include <winternl.h>
+
 #include "platform/win32.h"
 
 namespace tarnwick::platform {
@@ -90,7 +92,7 @@ Handle create_companion(const Site& site, Companion companion) {
     // the only old text. So may a file of a run this one does not know,
     // which is set aside; a folder or a link is no run's, and goes.
     const Standing standing = what_stands_at(path, site, companion);
-    if (standing == Standing::kTrusted) return fail_with(kErrorAccessDenied, kInvalidHandle);
+    if (standing == Standing::kTrusted) return fail_with(kErrorFileExists, kInvalidHandle);
     const bool gone = standing == Standing::kFolderOrLink ? remove_what_is_at(path)
                                                           : companion == Companion::kJournal && set_aside_journal(site);
     if (gone) file = make();
@@ -100,7 +102,7 @@ Handle create_companion(const Site& site, Companion companion) {
   return handle_of(file);
 }
 
-Handle open_journal(const Site& journal, const Site& file, bool& trusted) {
+Handle open_journal(const Site& journal, const Site& file, const FileIdentity* marked, bool& trusted) {
   if (injected(Call::kOpenCompanion)) return kInvalidHandle;
   trusted = false;
   const std::wstring path = companion_path(journal, Companion::kJournal);
@@ -114,7 +116,10 @@ Handle open_journal(const Site& journal, const Site& file, bool& trusted) {
   }
   // A folder or a link in its place was not made by a run.
   if (folder_or_link(found.get(), path)) return fail_with(kErrorFileNotFound, kInvalidHandle);
-  trusted = trusted_companion(Companion::kJournal, facts_of(found.get(), file));
+  CompanionFacts facts = facts_of(found.get(), file);
+  FileIdentity mine;
+  facts.vouched_by_mark = marked != nullptr && identify(handle_of(found.get()), mine) && mine == *marked;
+  trusted = trusted_companion(Companion::kJournal, facts);
   return handle_of(found.release());
 }
 
@@ -189,9 +194,78 @@ bool sync_directory(const Site&) {
   return !take_unflushed_replace();
 }
 
-// No mark on the file: runs through another of its names find neither the
-// journal nor the lock (a file with several names is saved in place).
-bool mark_journal(Handle, const Site*, Handle) { return fail_with(kErrorAccessDenied, false); }
-Marked marked_journal(const Site&, Site&) { return Marked::kNone; }
+// ---- The mark: a stream of the file ------------------------------------------
+
+namespace {
+
+// The stream that holds the mark, opened relative to the open file, so that
+// it is the file's whatever name it was opened by. A file system that keeps
+// no streams (FAT; Wine keeps none) refuses the name.
+HANDLE open_mark(HANDLE file, ACCESS_MASK access, ULONG disposition, NTSTATUS& status) {
+  static wchar_t name[] = L":tarnwick.journal";
+  UNICODE_STRING stream{static_cast<USHORT>(sizeof name - sizeof(wchar_t)), static_cast<USHORT>(sizeof name), name};
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &stream, 0, file, nullptr);
+  IO_STATUS_BLOCK io;
+  HANDLE mark = INVALID_HANDLE_VALUE;
+  status = NtCreateFile(&mark, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                        FILE_SHARE_READ, disposition, FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0);
+  return status >= 0 ? mark : INVALID_HANDLE_VALUE;
+}
+
+bool no_streams(NTSTATUS status) {
+  return status == static_cast<NTSTATUS>(0xC000003A) ||  // STATUS_OBJECT_PATH_NOT_FOUND
+         status == static_cast<NTSTATUS>(0xC0000033) ||  // STATUS_OBJECT_NAME_INVALID
+         status == static_cast<NTSTATUS>(0xC000000D) ||  // STATUS_INVALID_PARAMETER
+         status == static_cast<NTSTATUS>(0xC00000BB);    // STATUS_NOT_SUPPORTED
+}
+
+bool fail_with_status(NTSTATUS status) { return fail_with(static_cast<ErrorCode>(RtlNtStatusToDosError(status)), false); }
+
+}  // namespace
+
+bool set_mark(Handle file, std::string_view mark) {
+  if (injected(Call::kSetMark)) return false;
+  NTSTATUS status = 0;
+  const OwnedHandle stream(open_mark(native(file), GENERIC_WRITE, FILE_OVERWRITE_IF, status));
+  if (!stream.valid()) return no_streams(status) ? fail_with(kErrorNotSupported, false) : fail_with_status(status);
+  return (write_fully(stream.get(), mark) && FlushFileBuffers(stream.get())) || fail_with_system_error(false);
+}
+
+bool clear_mark(Handle file) {
+  if (injected(Call::kClearMark)) return false;
+  NTSTATUS status = 0;
+  const OwnedHandle stream(open_mark(native(file), DELETE, FILE_OPEN, status));
+  if (!stream.valid()) {
+    return status == static_cast<NTSTATUS>(0xC0000034) || no_streams(status) || fail_with_status(status);  // not there
+  }
+  FILE_DISPOSITION_INFO gone{TRUE};
+  return (SetFileInformationByHandle(stream.get(), FileDispositionInfo, &gone, sizeof gone) &&
+          FlushFileBuffers(native(file))) ||
+         fail_with_system_error(false);
+}
+
+bool read_mark(const Site& site, std::string& out) {
+  out.clear();
+  const OwnedHandle file(CreateFileW(wide_path(site).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file.valid()) return fail_with_system_error(false);
+  NTSTATUS status = 0;
+  const OwnedHandle stream(open_mark(file.get(), GENERIC_READ, FILE_OPEN, status));
+  // None there, or no streams kept at all.
+  if (!stream.valid() && (status == static_cast<NTSTATUS>(0xC0000034) || no_streams(status))) {
+    return fail_with(kErrorFileNotFound, false);
+  }
+  if (!stream.valid()) return fail_with_status(status);
+  out.resize(kMarkCapacity + 1);
+  DWORD got = 0;
+  if (!ReadFile(stream.get(), out.data(), static_cast<DWORD>(out.size()), &got, nullptr)) return fail_with_system_error(false);
+  if (got == 0 || got > kMarkCapacity) {
+    out.clear();
+    return fail_with(kErrorFileNotFound, false);
+  }
+  out.resize(got);
+  return true;
+}
 
 }  // namespace tarnwick::platform

@@ -116,33 +116,59 @@ Handle lock_companion(const Site& site) {
 // Closing it removes it: a run waiting for it then makes the next one.
 void unlock_companion(const Site&, Handle lock) { CloseHandle(native(lock)); }
 
+namespace {
+
+// This process's lock on the file itself, while it holds one.
+bool g_holds_file_lock = false;
+
+}  // namespace
+
+bool holds_file_lock() { return g_holds_file_lock; }
+
 // A byte far past any end of the file: a lock on it keeps no reader or
-// writer out, only other runs. Any reader may take it, so it is waited for
-// 10 seconds at most.
-Handle lock_itself(const Site& site) {
+// writer out, only other runs. Any reader may take it too, and a reader's
+// hold cannot be told from a run's; but a run's ends, and a queue of runs
+// changes the file as it goes. So the lock is waited for as long as the file
+// changes at least every 10 seconds.
+Handle lock_itself(const Site& site, bool holds_lock_file) {
   if (injected(Call::kLockItself)) return kInvalidHandle;
+  // Where nobody else may write the file and it has one name, the lock file
+  // is every run's: the file is not locked, and its save shares nothing.
+  if (holds_lock_file && !others_may_write(site)) return fail_with(kErrorNotSupported, kInvalidHandle);
   OwnedHandle file(CreateFileW(wide_path(site).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file.valid()) return fail_with_system_error(kInvalidHandle);
   OVERLAPPED far_byte{};
-  far_byte.Offset = 0xFFFFFFFE;
-  far_byte.OffsetHigh = 0x7FFFFFFF;
-  const ULONGLONG since = GetTickCount64();
+  far_byte.Offset = kLockByteLow;
+  far_byte.OffsetHigh = kLockByteHigh;
+  ULONGLONG since = GetTickCount64();
+  FileStamp seen;
+  stamp(handle_of(file.get()), seen);
   while (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &far_byte)) {
     if (GetLastError() != ERROR_LOCK_VIOLATION) return fail_with_system_error(kInvalidHandle);
+    FileStamp now;
+    if (stamp(handle_of(file.get()), now) && !(now == seen)) seen = now, since = GetTickCount64();
     if (GetTickCount64() - since >= kLockWaitMilliseconds) return fail_with(kErrorSharingViolation, kInvalidHandle);
     Sleep(kPauseMilliseconds);
   }
+  g_holds_file_lock = true;
   return handle_of(file.release());
 }
 
-// Runs through another of the file's names hold another lock file: they meet
-// on the file itself.
+void unlock_itself(Handle lock) {
+  CloseHandle(native(lock));
+  g_holds_file_lock = false;
+}
+
+// Runs through another of the file's names hold another lock file, and
+// runs of those who may not make one hold none: they meet on the file
+// itself.
 bool others_may_write(const Site& site) {
   const OwnedHandle file(CreateFileW(wide_path(site).c_str(), FILE_READ_ATTRIBUTES,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
   BY_HANDLE_FILE_INFORMATION info;
-  return file.valid() && GetFileInformationByHandle(file.get(), &info) && info.nNumberOfLinks > 1;
+  return !file.valid() || !GetFileInformationByHandle(file.get(), &info) || info.nNumberOfLinks > 1 ||
+         others_may_write_file(site);
 }
 
 }  // namespace tarnwick::platform

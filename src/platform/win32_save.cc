@@ -49,14 +49,11 @@ Handle open_for_update(const Site& site) {
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     return fail_with(kErrorAccessDenied, kInvalidHandle);
   }
-  // Nobody else may have it open meanwhile; but a file with several names
-  // the run holds open itself, for its lock (lock_itself()), which only reads.
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION && others_may_write(site)) {
-    file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  }
+  // Nobody else may have it open meanwhile; but where runs lock the file
+  // itself, this run holds it open for its lock, and runs waiting for it do
+  // too: they only read, and reading is shared with them.
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, holds_file_lock() ? FILE_SHARE_READ : 0,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return fail_with_system_error(kInvalidHandle);
   return handle_of(file);
 }

@@ -272,8 +272,11 @@ bool copy_security(HANDLE from, HANDLE to) {
   return error == ERROR_SUCCESS || fail_with(static_cast<ErrorCode>(error), false);
 }
 
-// A run may leave its companions to be judged by their security alone.
-bool runs_as_owner(const Site&) { return true; }
+bool others_may_write_file(const Site& site) {
+  Descriptor file;
+  Sid user;
+  return !file.read(site) || !current_user(user) || descriptor_facts(file.descriptor, file.owner, user.get()).others_may_write;
+}
 
 // Windows keeps nothing that only the administrator may give a file back.
 bool owned_by_administrator(Handle) { return false; }

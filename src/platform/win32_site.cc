@@ -68,4 +68,31 @@ bool stamp(Handle handle, FileStamp& out) {
   return true;
 }
 
+bool identify(Handle handle, FileIdentity& out) {
+  BY_HANDLE_FILE_INFORMATION info;
+  FILE_BASIC_INFO basic;
+  if (!GetFileInformationByHandle(native(handle), &info) ||
+      !GetFileInformationByHandleEx(native(handle), FileBasicInfo, &basic, sizeof basic)) {
+    return fail_with_system_error(false);
+  }
+  out = {info.dwVolumeSerialNumber, (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
+         basic.CreationTime.QuadPart};
+  return true;
+}
+
+// The files beside a path are reached by their own full paths: nothing to
+// hold, nothing to enter first.
+bool site_at(std::string_view path, Site& out) {
+  const std::wstring wide(reinterpret_cast<const wchar_t*>(path.data()), path.size() / sizeof(wchar_t));
+  const std::size_t slash = wide.find_last_of(L'\\');
+  if (slash == std::wstring::npos || slash + 1 == wide.size()) return fail_with(kErrorPathNotFound, false);
+  out.path.assign(path);
+  out.name_at = (slash + 1) * sizeof(wchar_t);
+  out.directory = kInvalidHandle;
+  return true;
+}
+
+// Windows mounts folders and volumes, not files.
+bool mounted_elsewhere(const Site&) { return false; }
+
 }  // namespace tarnwick::platform

@@ -6,14 +6,21 @@
 // after every line) that only gains lines is APPENDED to. Any other text is
 // written to a temporary file beside the file, which is RENAMED over it. Where
 // a rename cannot keep the file what it is (the file has several names, is a
-// mount point, or its attributes cannot be copied) the text is written IN
-// PLACE. Appending and writing in place change the file itself, so they keep a
-// rollback journal beside it (journal.cc); where no journal can be kept they
-// go on without one, as a tool without journals would.
+// mount point or the source of a bind mount, or its attributes cannot be
+// copied) the text is written IN PLACE. Appending and writing in place change
+// the file itself, so they keep a rollback journal (journal.cc): in the mark
+// the file carries while it changes, where it fits, or beside the file, named
+// by the mark. Only a directory that can never hold a journal lets a save go
+// on without one, as a tool without journals would; the file is marked all
+// the same.
 //
 // The run's own files are the lock file, the journal and the temporary file;
 // the signal handlers know them through the run's
 // files (run_files.cc in the platform layer).
+//
+// A file may be reached by several names at once: a hard link, a symbolic
+// link, a bind mount (every container's /etc/hosts), in this mount namespace
+// or another. Runs through any of them are runs on one file.
 //
 // These must hold, whatever stops the run (a failure, a signal, a kill, a full
 // disk, a power cut); the test that shows each is named in brackets:
@@ -26,29 +33,35 @@
 //     the same. A writer who puts the last write's time back on purpose
 //     is not caught. [HostsFileTest.SaveLeavesTheOldOrTheNewText,
 //     SaveProtocolTest.FirstEditOfAFileInAnOverlaysLowerLayer]
-//  2. The journal is durable before the first byte of the file changes: its
-//     bytes, then its name. [PowerCutTest.LeavesTheOldOrTheNewText,
+//  2. The journal and the mark are durable before the first byte of the file
+//     changes: a journal beside the file, its bytes and its name. The mark
+//     names such a journal before its first byte is written, so that a run
+//     through any name finds what is left of it. [PowerCutTest.LeavesTheOldOrTheNewText,
 //     StoppedRunTest.LeavesTheOldOrTheNewText]
 //  3. The journal's end is durable before the run ends: a run that ended
-//     with status 0 is never undone. Where a removed name may come back
-//     after a power cut (Windows), the journal's head is cleared and flushed
-//     first, and a journal not whole is never played back.
-//     [PowerCutTest.LeavesTheOldOrTheNewText cuts completed runs too,
-//     EndToEndWindowsTest.WhatRunsLeftIsClearedByTheNext]
+//     with status 0 is never undone. A journal beside the file goes first,
+//     then the mark; a mark whose journal is gone shows the new text whole.
+//     Where a removed name may come back after a power cut (Windows), the
+//     journal's head is cleared and flushed first, and a journal not whole is
+//     never played back. [PowerCutTest.LeavesTheOldOrTheNewText cuts completed
+//     runs too, EndToEndWindowsTest.WhatRunsLeftIsClearedByTheNext]
 //  4. A journal is played back only onto a state its run could have left:
 //     any mix, 512-byte unit by unit, of the old text and the text written,
 //     with a length between the two (past a shorter new end, the old bytes
 //     or the zeros cutting the file leaves). Any other state holds a later
-//     edit; the journal is then set aside, never deleted, since it may hold
-//     the only old text. Writes in place end on unit boundaries, so that a
-//     stopped run leaves every unit old or new. Only a journal a run trusted
-//     with the file made, and nobody else may have changed, is played back
-//     (made by the file's owner, the administrator or this user, or vouched
-//     for by the file's mark, which only a writer can set: one rule for
-//     every companion, platform/companion_trust.cc); no other is removed,
-//     and a file one shows half written is not built upon (EFOpenError).
+//     edit; a journal beside the file is then set aside, never deleted, since
+//     it may hold the only old text. Writes in place end on unit boundaries,
+//     so that a stopped run leaves every unit old or new. Only a journal a
+//     run trusted with the file made, and nobody else may have changed, is
+//     played back (made by the file's owner, the administrator or this user,
+//     or the one the file's mark names, which only a writer can set: one
+//     rule for every companion, platform/companion_trust.cc); no other is
+//     removed, and a file one shows half written is not built upon
+//     (EFOpenError). Nor is one whose mark shows it neither the old text nor
+//     the new one whole, where its journal is out of reach.
 //     [HostsFileTest.SaveLeavesTheOldOrTheNewText,
 //     SaveProtocolTest.AJournalIsPlayedBackOnlyOverTheWriteItGuarded,
+//     SaveProtocolTest.AKilledSaveIsRecoveredThroughTheFilesOtherNames,
 //     EndToEndWindowsTest.CompanionsAreTrustedByOwnerAndAccessList]
 //  5. The signal handlers know only complete names: a name is published
 //     whole with one store, and withdrawn before its file goes. An abnormal
@@ -56,29 +69,51 @@
 //     [HostsFileTest.HandlersSeeOnlyWholeNames,
 //     EndToEndTest.FaultsAreReportedAndTheRunsFilesRemoved,
 //     SaveProtocolTest.AJournalIsKnownByTheMarkOnItsFile]
-//  6. Runs on one file take turns, however many: a waiting run retries the
-//     lock file without limit, and a run that cannot share it locks the file
-//     itself, which the lock file's holder then locks too (run_lock.h). A
-//     squatter at the lock file's name never splits runs that way.
-//     [SaveProtocolTest.HundredsOfOverlappingRunsKeepEveryEdit,
+//  6. Runs on one file take turns, however many, whichever name they came by:
+//     runs through one name share its lock file, and runs through every name
+//     meet on the file itself (run_lock.h). A run waits for another run
+//     without limit, whichever lock it holds; a reader's lock holds it up 10
+//     seconds at most (then EFOpenError), and not at all on a file with one
+//     name that only its owner may write. A squatter at the lock file's name
+//     never splits runs that way. [SaveProtocolTest.HundredsOfOverlappingRunsKeepEveryEdit,
+//     SaveProtocolTest.HundredsOfRunsThroughFourNamesTakeTurns,
+//     SaveProtocolTest.APausedRunIsWaitedForThroughEveryNameAndLock,
+//     SaveProtocolTest.ReadersLocksHoldARunUpTenSecondsAtMost,
 //     EndToEndWindowsTest.OverlappingRunsTakeTurns,
+//     EndToEndWindowsTest.UserWhoMayNotWriteTheFolderEditsTheFile,
+//     EndToEndWindowsTest.TheFilesOwnLockIsWaitedForWhileTheFileChanges,
 //     EndToEndWindowsTest.FileHeldElsewhereIsReportedAndKept,
 //     SaveProtocolTest.LockFilesOthersPutInTheWay,
-//     SaveProtocolTest.LockFileRunsAndFileLockRunsExcludeEachOther,
 //     SaveProtocolTest.UnprivilegedRunInADirectoryItMayNotWrite]
-//  7. A file with several names is one file: runs through any of its names
-//     exclude each other, and a live journal is marked on the file itself.
-//     [SaveProtocolTest.AJournalIsFoundByTheFilesOtherName]
+//  7. A file with several names is one file. It is never renamed over where
+//     this run can see another name (a second link, a mount of it, or it a
+//     mount), and whenever it changes in place it carries the change in its
+//     mark, so that runs through any name, in any mount namespace, recover
+//     what a run through another left. Where the file system keeps no marks
+//     (Windows under Wine, vfat), only runs through the name the journal is
+//     beside find it. [SaveProtocolTest.AKilledSaveIsRecoveredThroughTheFilesOtherNames,
+//     SaveProtocolTest.AFileMountedElsewhereKeepsItsInode,
+//     PowerCutTest.LeavesTheOldOrTheNewText and StoppedRunTest.LeavesTheOldOrTheNewText
+//     run the next run through the other name]
 //  8. The file stays what it was to its users: owner, permissions and every
 //     extended attribute, file capabilities included, which the system
 //     drops whenever a file is written and only the administrator puts back
-//     (from a journal only if the administrator's). [EndToEndPosixTest.BlockKeepsLinkAccessListAndAttributes,
+//     (from a journal only if the administrator's; never from a mark).
+//     [EndToEndPosixTest.BlockKeepsLinkAccessListAndAttributes,
 //     SaveProtocolTest.FileCapabilitySurvivesEverySaveRoute]
-//  9. Nothing a run makes outlives the next run: it removes the journal
-//     (played back or set aside) and the temporary files, under every name a
-//     run gives one, that trusted users made. [StoppedRunTest.LeavesTheOldOrTheNewText,
+//  9. Nothing a run makes outlives the next run through its name, which takes
+//     its lock file and removes the temporary files, under every name a run
+//     gives one, that trusted users made; its journal and its mark, the next
+//     run through any name. [StoppedRunTest.LeavesTheOldOrTheNewText,
 //     EndToEndWindowsTest.WhatRunsLeftIsClearedByTheNext,
 //     PowerCutTest.LeavesTheOldOrTheNewText, HostsFileTest.HandlersSeeOnlyWholeNames]
+// 10. Nothing that passes sends a save on without its journal, nor to
+//     writing in place: only a directory that can never hold a file beside
+//     the hosts file (platform::refused_for_good) refuses the temporary file
+//     or the journal. A limit of the process or the system, a full disk or a
+//     quota fails the save before the file changes (EFCreateError,
+//     EOutOfMemory). [EndToEndPosixTest.LimitsFailTheRunAndKeepTheOldText,
+//     HostsFileTest.SaveLeavesTheOldOrTheNewText]
 //
 // What the routes rely on from elsewhere: LineList::write_joined allocates
 // nothing once it has begun to write, so out of memory stops a save only
@@ -88,7 +123,7 @@
 // a link planted at a name they are given (platform.h).
 //
 // Commit points, after which the new text is the outcome:
-//   append:   the journal's removal made durable (invariant 3); before it,
+//   append:   the journal's end made durable (invariant 3); before it,
 //             the next run cuts the file back to its old length.
 //   rename:   the rename; made durable by syncing the directory (on Windows
 //             by flushing the renamed file), whose failure is reported as
@@ -249,7 +284,6 @@ HostsFile::HostsFile(std::string path) : path_(std::move(path)) {
   if (!place_.found) return;
   lock_.take(place_.site, path_);
   recover_journal(place_.site, path_);
-  recover_marked_journal(place_.site, path_);
   platform::remove_leftovers(place_.site);
 }
 
@@ -283,21 +317,17 @@ bool HostsFile::unchanged(Handle file, std::string_view loaded_text) {
   return true;
 }
 
-// Invariant 7: a file with several names marks its live journal on itself,
-// and so does a user whose journal others would not know for a run's. Then,
-// as the last step before the first write, invariant 1's check: the mark
-// changes the file's change time and nothing else, so that time is taken for
-// the file's own, and any other change stops the save. A change another
-// program made meanwhile is not overwritten; the save's journal goes.
-void HostsFile::mark_and_check(Handle file, std::string_view loaded_text, Journal& journal) {
-  if (loaded_.links > 1 || !platform::runs_as_owner(place_.site)) {
-    journal.mark(file);
-    platform::FileStamp now;
-    if (platform::stamp(file, now)) {
-      platform::FileStamp marked = loaded_;
-      marked.changed = now.changed;
-      if (now == marked) loaded_ = now;
-    }
+// As the last step before the first write, invariant 1's check. The journal
+// marked the file (invariant 7), which changes its change time and nothing
+// else, so that time is taken for the file's own, and any other change stops
+// the save. A change another program made meanwhile is not overwritten; the
+// save's journal and mark go.
+void HostsFile::check_marked(Handle file, std::string_view loaded_text, Journal& journal) {
+  platform::FileStamp now;
+  if (journal.marked() && platform::stamp(file, now)) {
+    platform::FileStamp marked = loaded_;
+    marked.changed = now.changed;
+    if (now == marked) loaded_ = now;
   }
   if (unchanged(file, loaded_text)) return;
   journal.end(file);
@@ -328,25 +358,31 @@ void HostsFile::save(const LineList& list) {
   constexpr std::size_t kStagingSize = 256 * 1024;
   Bytes staging = Bytes::allocate(kStagingSize);
   // Invariant 7: another name would keep the old text, so a new file would
-  // not be the file.
-  if (loaded_.links == 1 && replace_through_temporary(target, list, staging) == Outcome::kSaved) return;
+  // not be the file; so would a mount of it.
+  if (loaded_.links == 1 && !platform::mounted_elsewhere(place_.site) &&
+      replace_through_temporary(target, list, staging) == Outcome::kSaved) {
+    return;
+  }
   if (!target.is_open()) open_unchanged(target, list.loaded_text());  // let go for a rename the system refused
   rewrite_in_place(target, list, staging);
 }
 
 // Appends `appended` to the file, whose content is `old_text`, journalled so
 // that a run that dies halfway has the file cut back to the old length.
-// Refused, with the file untouched, where no journal can be kept.
+// Refused, with the file untouched, where no journal can be kept at all.
 HostsFile::Outcome HostsFile::append(const OpenFile& target, std::string_view old_text, std::string_view appended) {
   const Handle handle = target.get();
   const auto old_length = static_cast<std::int64_t>(old_text.size());
   platform::Capability capability;  // invariant 8: writing drops it
   if (!platform::capability_of(handle, capability)) return Outcome::kRefused;
   // Invariant 2: durable before the first byte changes.
-  Journal journal(place_.site, handle, capability, old_text, old_text.size(), old_text.size() + appended.size(),
+  Journal journal(place_.site, path_, handle, capability, old_text, old_text.size(), old_text.size() + appended.size(),
                   [&](const PieceWriter& write) { return write(old_text) && write(appended); });
-  if (!journal.kept()) return Outcome::kRefused;
-  mark_and_check(handle, old_text, journal);  // invariants 7 and 1
+  if (!journal.kept()) {
+    journal.end(handle);
+    return Outcome::kRefused;
+  }
+  check_marked(handle, old_text, journal);  // invariants 7 and 1
   // Commit point: the journal's end, made durable (invariant 3).
   if (platform::write_at(handle, old_length, appended) &&
       platform::restore_capability(handle, capability) && platform::sync(handle) && journal.end(handle)) {
@@ -367,10 +403,16 @@ HostsFile::Outcome HostsFile::append(const OpenFile& target, std::string_view ol
 HostsFile::Outcome HostsFile::replace_through_temporary(OpenFile& target, const LineList& list, Bytes& staging) {
   TemporaryFile temporary(place_.site, target.get(), list.loaded_text());  // invariant 5: published whole, or without a name
   const Handle handle = temporary.get();
-  if (handle < 0) return Outcome::kRefused;
+  // Invariant 10: only a directory that can never hold it refuses it.
+  if (handle < 0 && platform::refused_for_good(platform::last_error())) return Outcome::kRefused;
+  if (handle < 0) raise_create_failure(path_);
   if (!list.write_joined(staging, [&](std::string_view piece) { return temporary.append(piece); })) raise_write_error();
   // Invariant 8: after the text, which would drop a capability.
-  if (!platform::copy_metadata(target.get(), handle)) return Outcome::kRefused;
+  if (!platform::copy_metadata(target.get(), handle)) {
+    const platform::ErrorCode error = platform::last_error();
+    if (error == platform::kErrorDiskFull || error == platform::kErrorNotEnoughMemory) raise_create_failure(path_);
+    return Outcome::kRefused;
+  }
   if (!platform::sync(handle)) raise_write_error();
   // Invariant 1, as late as it can be, and after the last copy from the
   // file, which read it as it was then: a change made meanwhile stays, and so
@@ -409,9 +451,10 @@ void HostsFile::rewrite_in_place(const OpenFile& target, const LineList& list, B
   offset = std::min({offset, new_length, static_cast<std::uint64_t>(old_text.size())});
   platform::Capability capability;
   if (!platform::capability_of(handle, capability)) raise_write_error();  // invariant 8
-  // Invariant 2; where no journal can be kept the file is written without one.
-  Journal journal(place_.site, handle, capability, old_text, offset, new_length, new_text);
-  mark_and_check(handle, old_text, journal);  // invariants 7 and 1
+  // Invariant 2; where the directory can never hold a journal the file is
+  // written without one, marked all the same (invariants 7 and 10).
+  Journal journal(place_.site, path_, handle, capability, old_text, offset, new_length, new_text);
+  check_marked(handle, old_text, journal);  // invariant 1
   // Invariant 4: every unit old or new, wherever the run stops.
   UnitWriter out(handle, offset);
   std::uint64_t at = 0;

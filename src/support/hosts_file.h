@@ -62,7 +62,7 @@ class HostsFile {
 
   bool unchanged(platform::Handle file, std::string_view loaded_text);
   void open_unchanged(OpenFile& target, std::string_view loaded_text);
-  void mark_and_check(platform::Handle file, std::string_view loaded_text, Journal& journal);
+  void check_marked(platform::Handle file, std::string_view loaded_text, Journal& journal);
   Outcome append(const OpenFile& target, std::string_view old_text, std::string_view appended);
   Outcome replace_through_temporary(OpenFile& target, const LineList& list, Bytes& staging);
   void rewrite_in_place(const OpenFile& target, const LineList& list, Bytes& staging);

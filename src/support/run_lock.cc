@@ -11,13 +11,12 @@ void RunLock::take(const platform::Site& site, const std::string& path) {
   };
   lock_file_ = platform::lock_companion(site);
   if (lock_file_ < 0) held_elsewhere();
-  if (lock_file_ >= 0 && !platform::others_may_write(site)) return;
-  file_lock_ = platform::lock_itself(site);
+  file_lock_ = platform::lock_itself(site, lock_file_ >= 0);
   if (file_lock_ < 0) held_elsewhere();
 }
 
 RunLock::~RunLock() {
-  if (file_lock_ >= 0) platform::close(file_lock_);
+  if (file_lock_ >= 0) platform::unlock_itself(file_lock_);
   if (lock_file_ >= 0) platform::unlock_companion(*site_, lock_file_);
 }
 

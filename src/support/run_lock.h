@@ -11,12 +11,13 @@ namespace tarnwick {
 // overlap would otherwise both load the same text, and the later save would
 // drop the earlier run's edit.
 //
-// Runs share the lock file beside the file. A run that may not make or open
-// it locks the file itself instead; so where such runs may exist (someone
-// besides this user may write the file, or it has several names, each with a
-// lock file of its own) the holder of the lock file locks the file itself as
-// well. For the usual hosts file, which only its owner writes, a reader who
-// may lock the file holds nobody up.
+// Runs through one name share the lock file beside it; runs through every
+// name of the file (a hard link, a bind mount, a container's /etc/hosts)
+// then meet on the file itself, where a run waits for another run's lock
+// without limit. A reader of the file who locks it can hold a run up for
+// 10 seconds at most, and only where the file may be written by others than
+// this user or has other names; for the usual hosts file, which only its
+// owner writes, the lock file is enough then.
 class RunLock {
  public:
   RunLock() = default;
@@ -27,8 +28,8 @@ class RunLock {
   // Waits for the lock of the file at `site`. Where the file itself is held
   // by another program for too long, raises EFOpenError "Cannot open file
   // PATH" for `path`, as when it holds the file open; where no lock can be
-  // had at all, the run goes on unguarded and its own failures are reported
-  // by the load.
+  // had at all (this user may not write the file), the run goes on unguarded
+  // and its own failures are reported by the load or the save.
   void take(const platform::Site& site, const std::string& path);
 
  private:
