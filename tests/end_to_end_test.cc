@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <set>
 #include <regex>
 #ifndef _WIN32
 #include <signal.h>
@@ -131,26 +132,71 @@ TEST(EndToEndPosixTest, OutputWhoseReaderHasGone) {
 }
 
 // A file-size limit makes the write fail, and an address-space limit the
-// load, not the run: the failure is reported and the old text stays.
+// load, not the run: the failure is reported and the old text stays. So do
+// limits met while the run makes the files it keeps beside the file, with
+// the journal needed for the file's other name: open files (the run is
+// killed if it writes to the file at all, as one written in place without a
+// journal would be), and a disk with no room; then the next run finds the
+// old text.
 TEST(EndToEndPosixTest, LimitsFailTheRunAndKeepTheOldText) {
-  for (const auto& [route, limit] : std::vector<std::pair<Route, std::string>>{
-           {kRoutes[0], "--fsize="}, {kRoutes[1], "--fsize="}, {kRoutes[2], "--fsize="}, {kRoutes[0], "--as="}}) {
-    const bool memory = limit == "--as=";
+  struct Case { Route route; Args limit; std::string printed, report; };
+  const std::string kWriteFailed = "EWriteError Stream write error", kNotMade = "EFCreateError Cannot create file ";
+  const Args kill_if_written = stopped_at("pwrite64", 1);
+  std::vector<Case> cases = {
+      {kRoutes[0], {"prlimit", "--fsize=#"}, kAdded, kWriteFailed},
+      {kRoutes[1], {"prlimit", "--fsize=#"}, kAdded, kNotMade},  // the journal, before the file
+      {kRoutes[2], {"prlimit", "--fsize=#"}, kAdded, kWriteFailed},
+      {kRoutes[0], {"prlimit", "--as=8388608"}, "", "EOutOfMemory Out of memory"},
+  };
 #ifdef TARNWICK_SANITIZED  // the sanitizers need more address space than the limit leaves
-    if (memory) continue;
+  std::erase_if(cases, [](const Case& c) { return c.limit.back().starts_with("--as"); });
 #endif
-    SCOPED_TRACE(route.name + limit);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.route.name) + " " + c.limit.back());
     ScratchDir dir;
-    const Hosts h = make_hosts(dir.path(), route, memory ? 300000 : 20000);
-    const std::size_t size = memory ? 8 << 20 : h.before.size() + 10;
-    const RunResult result = run({"prlimit", limit + std::to_string(size), tool(), "/B", "a.com", h.path});
-    EXPECT_TRUE(memory ? is_report(result.output, "", "EOutOfMemory Out of memory")
-                       : is_report(result.output, "Entry added.\r\n", "EWriteError Stream write error"))
+    const bool memory = c.limit.back().starts_with("--as");
+    const Hosts h = make_hosts(dir.path(), c.route, memory ? 300000 : 20000);
+    Args limit = c.limit;
+    if (limit.back().ends_with("#")) limit.back().replace(limit.back().size() - 1, 1, std::to_string(h.before.size() + 10));
+    const RunResult result = run(limit + Args{tool(), "/B", "a.com", h.path});
+    EXPECT_TRUE(is_report(result.output, c.printed, c.report.ends_with(" ") ? c.report + h.path : c.report))
         << ::testing::PrintToString(result.output);
     EXPECT_EQ(result.status, 1);
     EXPECT_TRUE(read_file(h.path) == h.before);
     EXPECT_EQ(dir.entries(), h.entries);
   }
+#ifndef TARNWICK_SANITIZED  // the sanitizers open files of their own
+  // Fewer and fewer files: each limit fails the load, or the temporary file,
+  // or leaves enough for the run.
+  std::set<std::string> failures;
+  for (int files = 12; files >= 4; --files) {
+    SCOPED_TRACE(std::to_string(files) + " files");
+    ScratchDir dir;
+    const Hosts h = make_hosts(dir.path(), kRoutes[0], 20000);
+    const RunResult result = run(kill_if_written + Args{"prlimit", "--nofile=" + std::to_string(files), tool(), "/B", "killed.example.com", h.path});
+    const bool made = is_report(result.output, kAdded) && result.status == 0;
+    const bool not_made = is_report(result.output, kAdded, kNotMade + h.path) && result.status == 1;
+    const bool not_read = is_report(result.output, "", "EFOpenError Cannot open file " + h.path) && result.status == 1;
+    EXPECT_TRUE(made || not_made || not_read) << result.status << ::testing::PrintToString(result.output);
+    EXPECT_TRUE(read_file(h.path) == (made ? h.after : h.before));
+    EXPECT_EQ(dir.entries(), h.entries);
+    if (!made) failures.insert(not_made ? "temporary" : "load");
+  }
+  EXPECT_TRUE(failures.count("temporary")) << "no limit stopped the temporary file";
+#endif
+  // A disk with no room for the journal of a file with two names.
+  ScratchDir dir;
+  if (!private_mounts()) return;
+  ASSERT_EQ(::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=256k"), 0);
+  const Hosts h = make_hosts(dir.path(), kRoutes[1], 2000);
+  write_file(dir.file("filler"), std::string(256 << 10, 'f'));  // as much as fits
+  EXPECT_TRUE(is_report(run({tool(), "/B", "a.com", h.path}).output, kAdded, kNotMade + h.path));
+  EXPECT_TRUE(read_file(h.path) == h.before);
+  fs::remove(dir.file("filler"));
+  EXPECT_EQ(dir.entries(), h.entries);
+  EXPECT_EQ(run({tool(), "/B", "a.com", h.next}).status, 0);
+  EXPECT_TRUE(read_file(h.path) == h.written + entry("A.COM"));
+  umount2(dir.path().c_str(), MNT_DETACH);
 }
 
 // Each call of a run that changes what is on disk, as strace counts it: its
@@ -175,9 +221,10 @@ std::vector<Point> points_of(const Args& argv, const std::string& dir) {
 // each call that changes what is on disk. An interrupt waits for a save that
 // has begun, then ends the run; once the lock is held it leaves nothing
 // beside the file. What a killed run (or one interrupted before it held the
-// lock) may leave is its lock file, its journal and, killed between naming it
-// and renaming it, its temporary file: the next run clears all of it away and
-// starts from the old text or the new one.
+// lock) may leave is its lock file, its journal and its mark and, killed
+// between naming it and renaming it, its temporary file: the next run,
+// through the file's other name where it has one, clears the journal and the
+// mark away and starts from the old text or the new one.
 class StoppedRunTest : public ::testing::TestWithParam<Route> {};
 INSTANTIATE_TEST_SUITE_P(Routes, StoppedRunTest, ::testing::ValuesIn(kRoutes));
 
@@ -206,9 +253,13 @@ TEST_P(StoppedRunTest, LeavesTheOldOrTheNewText) {
         for (const std::string& name : dir.entries()) {
           EXPECT_TRUE(std::regex_match(name, std::regex("hosts(\\.tarnwick-(lock|journal|new))?|link"))) << name;
         }
-        EXPECT_EQ(run({tool(), "/B", "next.example.com", h.path}).status, 0);
+        EXPECT_EQ(run({tool(), "/B", "next.example.com", h.next}).status, 0);
         const std::string repaired = read_file(h.path);
         EXPECT_TRUE(repaired == h.written + next || repaired == killed + next) << repaired.size();
+        // A lock file is its name's: the next run through that name takes it.
+        if (h.next != h.path) {
+          EXPECT_EQ(run({tool(), "/B", "next.example.com", h.path}).status, 0);
+        }
       } else {
         EXPECT_TRUE(now == (p.saving ? killed : h.before));
       }

@@ -11,7 +11,9 @@
 #include <thread>
 
 #include "platform/win32.h"
+#include "support/output_channel.h"
 #include "test_support.h"
+#include "tool/run_flow.h"
 
 namespace tarnwick {
 namespace {
@@ -241,11 +243,56 @@ TEST(EndToEndWindowsTest, OverlappingRunsTakeTurns) {
   write_file(hosts, blocked);
   overlap("/U", 16, {hosts});
   EXPECT_TRUE(read_file(hosts) == text);
+  EXPECT_EQ(dir.entries(), Args{"hosts"});
   write_file(hosts, kHosts);
   fs::create_hard_link(hosts, dir.file("other"));
   overlap("/B", 24, {hosts, dir.file("other")});
   const std::string now = read_file(hosts);
   for (int i = 0; i < 24; ++i) EXPECT_NE(now.find(entry(name(i))), std::string::npos) << i;
+  EXPECT_EQ(dir.entries(), (Args{"hosts", "other"}));
+}
+
+// Any reader may lock the byte runs lock a file by, and a reader's hold
+// cannot be told from a run's; but a run's changes the file as it goes. A
+// run through another name waits for a hold as long as the file changes at
+// least every 10 seconds, then takes its turn; a hold that changes nothing
+// for 10 seconds ends it as a file held elsewhere does.
+TEST(EndToEndWindowsTest, TheFilesOwnLockIsWaitedForWhileTheFileChanges) {
+  ScratchDir dir;
+  const std::string hosts = dir.file("hosts");
+  write_file(hosts, kHosts);
+  fs::create_hard_link(hosts, dir.file("other"));  // a file with two names: runs lock it
+  for (const bool writing : {true, false}) {
+    SCOPED_TRACE(writing ? "the holder writes" : "the holder only holds");
+    const HANDLE holder = CreateFileA(hosts.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    OVERLAPPED far_byte{};
+    far_byte.Offset = platform::kLockByteLow;
+    far_byte.OffsetHigh = platform::kLockByteHigh;
+    ASSERT_TRUE(LockFileEx(holder, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &far_byte));
+    const auto started = std::chrono::steady_clock::now();
+    const int waiting = start({tool(), "/B", "a.com", dir.file("other")});
+    for (int i = 0; writing && i < 7; ++i) {
+      Sleep(2000);
+      DWORD done = 0;
+      SetFilePointer(holder, 0, nullptr, FILE_END);
+      EXPECT_TRUE(WriteFile(holder, "# written\r\n", 11, &done, nullptr));
+    }
+    if (writing) {
+      EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(waiting)), 0),
+                static_cast<DWORD>(WAIT_TIMEOUT)) << "the run gave up on a holder that writes";
+      UnlockFileEx(holder, 0, 1, 0, &far_byte);
+      CloseHandle(holder);
+    }
+    const int status = finish(waiting);
+    const auto waited = std::chrono::steady_clock::now() - started;
+    if (!writing) UnlockFileEx(holder, 0, 1, 0, &far_byte), CloseHandle(holder);
+    EXPECT_EQ(status, writing ? 0 : 1);
+    EXPECT_TRUE(writing ? waited >= std::chrono::seconds(14) : waited >= std::chrono::seconds(9) && waited < std::chrono::seconds(20));
+  }
+  std::string written = kHosts;
+  for (int i = 0; i < 7; ++i) written += "# written\r\n";
+  EXPECT_EQ(read_file(hosts), written + kBlocked.substr(kHosts.size()));
   EXPECT_EQ(dir.entries(), (Args{"hosts", "other"}));
 }
 
@@ -279,6 +326,29 @@ TEST(EndToEndWindowsTest, ConsoleEventsWaitForTheSave) {
         ::testing::ExitedWithCode(0), "")
         << event;
   }
+}
+
+// A user who may write the file but not its folder makes no file beside
+// it: no lock file, no journal and no temporary file (here the calls that
+// would make them are refused, as the system refuses such a user). The file
+// is edited all the same, in place, locked itself, and saved while that
+// lock's handle is open.
+TEST(EndToEndWindowsTest, UserWhoMayNotWriteTheFolderEditsTheFile) {
+  ScratchDir dir;
+  const std::string hosts = dir.file("hosts");
+  write_file(hosts, "127.0.0.1 localhost\n");
+  for (const auto& [mode, printed, text] : {std::tuple{"/B", kAdded, kBlocked}, {"/U", "Entry removed\r\n", kHosts}}) {
+    FakeSystem fake;
+    for (const platform::Call call : {platform::Call::kLockCompanion, platform::Call::kOpenCompanion,
+                                      platform::Call::kCreateTemporary}) {
+      for (int n = 1; n <= 4; ++n) fake.fail_on(call, n, platform::kErrorAccessDenied);
+    }
+    EXPECT_EQ(failure_of([&] { run("tarnwick " + std::string(mode) + " a.com " + hosts); }), "no failure") << mode;
+    close_channel();
+    EXPECT_EQ(fake.output, banner() + printed) << mode;
+    EXPECT_EQ(read_file(hosts), text) << mode;
+  }
+  EXPECT_EQ(dir.entries(), Args{"hosts"});
 }
 
 // Through a symbolic link (under Wine a Unix one, made by the build beside

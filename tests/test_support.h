@@ -70,6 +70,20 @@ inline platform::FileStamp stamp_of(const std::string& path) {
   return stamp;
 }
 
+// True where files here keep the mark of a change in progress (not under
+// Wine, which keeps no streams of a file).
+inline bool keeps_marks() {
+  ScratchDir dir;
+  write_file(dir.file("hosts"), "x");
+  platform::Site site;
+  if (!platform::locate(dir.file("hosts").c_str(), site)) return false;
+  const platform::Handle file = platform::open_for_update(site);
+  const bool kept = file >= 0 && platform::set_mark(file, "x");
+  if (file >= 0) platform::close(file);
+  if (site.directory >= 0) platform::close(site.directory);
+  return kept;
+}
+
 // The failure `action` throws, as "KIND: text", or "no failure".
 inline std::string failure_of(const std::function<void()>& action) {
   try {
@@ -182,18 +196,20 @@ inline const Args kAsNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--c
 // journalled rewrite in place (for a file with a second name), or, for a text
 // already in its written form, a journalled append; each a block. And an
 // unblock of a line in the middle of a text in its written form: renamed too,
-// its text copied from the file itself.
+// its text copied from the file itself. Where a route writes in place, the
+// file has a second name, which the next run comes by.
 struct Route { const char* name; bool hard_link, written_form; const char* mode; };
 inline const Route kRoutes[] = {
-    {"rename", false, false, "/B"}, {"in place", true, false, "/B"}, {"append", false, true, "/B"}, {"copied", false, true, "/U"}};
+    {"rename", false, false, "/B"}, {"in place", true, false, "/B"}, {"append", true, true, "/B"}, {"copied", false, true, "/U"}};
 inline void PrintTo(const Route& route, std::ostream* out) { *out << route.name; }
 
 // A hosts file (`name` in `dir`) of `lines` lines ready for `route`: its
 // text, the same in written form, the text a run of `route.mode` with
-// killed.example.com leaves, and the entries of its directory.
-struct Hosts { std::string path, before, written, after; Args entries; };
+// killed.example.com leaves, the entries of its directory, and the name the
+// next run comes by (its second name, where it has one).
+struct Hosts { std::string path, before, written, after; Args entries; std::string next; };
 inline Hosts make_hosts(const std::string& dir, const Route& route, int lines, const std::string& name = "hosts") {
-  Hosts h{dir + "/" + name, "", "", "", {"hosts"}};
+  Hosts h{dir + "/" + name, "", "", "", {"hosts"}, dir + "/" + name};
   const bool unblocks = route.mode == std::string("/U");
   for (int i = 0; i < lines; ++i) {
     const std::string line = "0.0.0.0 tracker" + std::to_string(i) + ".example.net";
@@ -204,8 +220,17 @@ inline Hosts make_hosts(const std::string& dir, const Route& route, int lines, c
   }
   if (!unblocks) h.after += entry("KILLED.EXAMPLE.COM");
   write_file(h.path, h.before);
-  if (route.hard_link) std::filesystem::create_hard_link(h.path, dir + "/link"), h.entries.push_back("link");
+  if (route.hard_link) std::filesystem::create_hard_link(h.path, h.next = dir + "/link"), h.entries.push_back("link");
   return h;
+}
+
+// Gives this process mounts of its own, which its children see and nobody
+// else does; false where that cannot be had (not root).
+inline bool private_mounts() {
+  return geteuid() == 0 && unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+inline bool bind(const std::string& from, const std::string& to) {
+  return ::mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) == 0;
 }
 
 // The same call and flag on both: XFS_IOC_GOINGDOWN, XFS_FSOP_GOING_FLAGS_NOLOGFLUSH.
@@ -221,8 +246,7 @@ struct Disk {
   // False where the file system cannot be had here: not root, no mount
   // namespace of its own, no mkfs or no loop device.
   bool make() {
-    if (geteuid() != 0) return false;
-    if (unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    if (!private_mounts()) return false;
     std::filesystem::create_directory(mount_point);
     const Args mkfs = type == "xfs" ? Args{"mkfs.xfs", "-q", "-f", image} : Args{"mkfs.ext4", "-q", "-F", image};
     return run({"truncate", "-s", "320M", image}).status == 0 && run(mkfs).status == 0 && mount();
@@ -259,6 +283,15 @@ inline int hold_locks(const Args& prefix, const std::string& locks, const Args& 
   return pid;
 }
 inline int release(int pid) { return kill(pid, SIGKILL), finish(pid); }
+
+// The process that `pid` (a program under strace) started, once it has.
+inline int child_of(int pid) {
+  for (;;) {
+    std::istringstream children(read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
+    if (int child = 0; children >> child) return child;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
 
 // The calls `argv` makes, as strace counts them, from the first one that
 // names `place` on: each call's name, how many of that name came before it
