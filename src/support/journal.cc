@@ -64,6 +64,7 @@ class Hasher {
   explicit Hasher(std::uint64_t seed = 0) : lanes_{seed + kPrime1 + kPrime2, seed + kPrime2, seed, seed - kPrime1} {}
 
   void add(std::string_view bytes) {
+    if (bytes.empty()) return;  // whose data may be null, which no copy may be given
     size_ += bytes.size();
     if (buffered_ > 0) {
       const std::size_t n = std::min(bytes.size(), sizeof buffer_ - buffered_);
@@ -349,7 +350,7 @@ bool read_journal(std::string_view bytes, Content& content) {
   content.allocate();
   bytes.remove_prefix(sizeof content.header);
   for (const std::string_view part : {content.saved.view(), as_bytes(content.units), content.tail.view()}) {
-    std::memcpy(const_cast<char*>(part.data()), bytes.data(), part.size());
+    if (!part.empty()) std::memcpy(const_cast<char*>(part.data()), bytes.data(), part.size());
     bytes.remove_prefix(part.size());
   }
   return content.checksum(content.saved.view()) == content.header.checksum;
