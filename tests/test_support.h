@@ -47,9 +47,10 @@ struct ScratchDir {
   }
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return (std::filesystem::path(path_) / name).string(); }
-  std::vector<std::string> entries(const std::string& within = "") const {  // sorted
+  std::vector<std::string> entries(const std::string& within = "") const { return names_in(file(within)); }
+  static std::vector<std::string> names_in(const std::string& directory) {  // sorted
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(file(within))) names.push_back(entry.path().filename().string());
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -241,29 +242,40 @@ inline constexpr std::uint32_t kNoLogFlush = 2;                             // E
 // process's own namespace. No timed commit comes between a run and the cut:
 // only what the run itself made durable survives it.
 struct Disk {
-  Disk(const ScratchDir& dir, std::string type) : type(std::move(type)), image(dir.file("image")), mount_point(dir.file("mnt")) {}
-  ~Disk() { if (mounted) umount2(mount_point.c_str(), MNT_DETACH); }
+  Disk(const ScratchDir& dir, std::string type)
+      : type(std::move(type)), image(dir.file("image")), mount_point(dir.file("mnt")), stand_in(dir.file("stand-in")) {}
+  ~Disk() {
+    if (mounted) umount2(mount_point.c_str(), MNT_DETACH);
+    if (!stand_in_device.empty()) run({"losetup", "-d", stand_in_device});
+  }
   // False where the file system cannot be had here: not root, no mount
   // namespace of its own, no mkfs or no loop device.
   bool make() {
     if (!private_mounts()) return false;
     std::filesystem::create_directory(mount_point);
-    const Args mkfs = type == "xfs" ? Args{"mkfs.xfs", "-q", "-f", image} : Args{"mkfs.ext4", "-q", "-F", image};
-    return run({"truncate", "-s", "320M", image}).status == 0 && run(mkfs).status == 0 && mount();
+    const Args mkfs = type == "ext4" ? Args{"mkfs.ext4", "-q", "-F", image} : Args{"mkfs." + type, "-q", "-f", image};
+    return run({"truncate", "-s", "320M", image}).status == 0 && run({"truncate", "-s", "1M", stand_in}).status == 0 &&
+           run(mkfs).status == 0 && mount();
   }
   bool mount() {
-    const char* options = type == "xfs" ? "loop" : "loop,commit=600";
+    const char* options = type == "ext4" ? "loop,commit=600" : "loop";
     return mounted = run({"mount", "-t", type, "-o", options, image, mount_point}).status == 0;
   }
-  void cut() {
+  // Cuts the power, and mounts the file system again on another device, as a
+  // machine that starts again may find its disks in another order.
+  bool cut() {
     const int fd = open(mount_point.c_str(), O_RDONLY | O_DIRECTORY);
     std::uint32_t flags = kNoLogFlush;
     EXPECT_EQ(ioctl(fd, kShutdown, &flags), 0) << "cannot shut the file system down";
     close(fd);
     EXPECT_EQ(umount2(mount_point.c_str(), 0), 0);
     mounted = false;
+    const RunResult device = run({"losetup", "--find", "--show", stand_in});  // takes the device just let go
+    if (!stand_in_device.empty()) run({"losetup", "-d", stand_in_device});
+    stand_in_device = device.output.substr(0, device.output.find('\n'));
+    return mount();
   }
-  std::string type, image, mount_point;
+  std::string type, image, mount_point, stand_in, stand_in_device;
   bool mounted = false;
 };
 

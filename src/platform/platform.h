@@ -107,8 +107,8 @@ struct FileStamp {
 bool stamp(Handle handle, FileStamp& out);
 
 // What tells a file from any file made later in its place, whatever is done
-// to it meanwhile: its device, its number and its birth (or, where the system
-// keeps no birth, its last change).
+// to it meanwhile and however its disk is mounted next: its number and its
+// birth where the system keeps one (and, on Windows, its volume's serial).
 struct FileIdentity {
   std::uint64_t device = 0, file = 0;
   std::int64_t born = 0;

@@ -50,10 +50,14 @@ inline mode_t lock_mode(const struct stat& target) {
   return 0600 | ((target.st_mode & 020) != 0 ? 060 : 0) | ((target.st_mode & 002) != 0 ? 006 : 0);
 }
 
-// The extended attribute that holds a file's mark (see set_mark()). Runs of
-// earlier versions kept the journal's path there, with its identity; the
-// journal reads both.
-inline constexpr const char* kMarkAttribute = "user.tarnwick.journal";
+// The extended attribute that holds a file's mark (see set_mark()).
+inline constexpr const char* kMarkAttribute = "user.tarnwick.mark";
+// Where runs of earlier versions kept their mark: the journal's path, a
+// newline, its identity. While a mark is set, a path there that no directory
+// can have (a name longer than any file system allows) stops such a run
+// before it builds on the file, as a journal out of its reach would; a mark
+// an earlier run left there, the journal reads as such.
+inline constexpr const char* kEarlierMarkAttribute = "user.tarnwick.journal";
 
 // What tells who made `made`, a file at a companion's name beside `target`,
 // and who else may change it.

@@ -181,24 +181,53 @@ bool owned_by_administrator(Handle handle) {
 }
 
 #if defined(__linux__)
+namespace {
+
+// What stands in the earlier versions' attribute while a mark is set: a
+// journal in a directory whose name no file system allows.
+std::string_view stop_earlier_runs() {
+  static char text[1 + NAME_MAX + 1 + 64] = "/";
+  static std::size_t length = 0;
+  if (length == 0) {
+    std::memset(text + 1, 'x', NAME_MAX + 1);
+    std::strcpy(text + 2 + NAME_MAX, "/hosts.tarnwick-journal\n0 0 0");
+    length = std::strlen(text);
+  }
+  return {text, length};
+}
+
+bool set_attribute(int fd, const char* name, std::string_view value) {
+  if (fsetxattr(fd, name, value.data(), value.size(), 0) == 0) return true;
+  // No user attributes kept here (or not for this user): no mark at all.
+  if (errno == ENOTSUP || errno == EOPNOTSUPP || errno == EPERM || errno == EACCES) return fail_with(kErrorNotSupported, false);
+  // No room left beside the file's other attributes (ext4 keeps them all
+  // within a block), or on the disk.
+  return fail_with(errno == E2BIG || errno == ERANGE ? kErrorDiskFull : map_errno(errno), false);
+}
+
+bool remove_attribute(int fd, const char* name) {
+  return fremovexattr(fd, name) == 0 || errno == ENODATA || errno == ENOTSUP || fail_with_errno(false);
+}
+
+}  // namespace
+
 bool set_mark(Handle file, std::string_view mark) {
   if (injected(Call::kSetMark)) return false;
-  if (fsetxattr(fd_of(file), kMarkAttribute, mark.data(), mark.size(), 0) != 0) {
-    // No user attributes kept here (or not for this user): no mark at all.
-    if (errno == ENOTSUP || errno == EOPNOTSUPP || errno == EPERM || errno == EACCES) {
-      return fail_with(kErrorNotSupported, false);
-    }
-    // No room left beside the file's other attributes (ext4 keeps them all
-    // within a block), or on the disk.
-    return fail_with(errno == E2BIG || errno == ERANGE ? kErrorDiskFull : map_errno(errno), false);
+  const int fd = fd_of(file);
+  if (!set_attribute(fd, kMarkAttribute, mark)) return false;
+  if (!set_attribute(fd, kEarlierMarkAttribute, stop_earlier_runs())) {
+    const ErrorCode error = last_error();
+    fremovexattr(fd, kMarkAttribute);
+    return fail_with(error, false);
   }
-  return fsync(fd_of(file)) == 0 || fail_with_errno(false);
+  return fsync(fd) == 0 || fail_with_errno(false);
 }
 
 bool clear_mark(Handle file) {
   if (injected(Call::kClearMark)) return false;
-  if (fremovexattr(fd_of(file), kMarkAttribute) != 0 && errno != ENODATA) return fail_with_errno(false);
-  return fsync(fd_of(file)) == 0 || fail_with_errno(false);
+  const int fd = fd_of(file);
+  return remove_attribute(fd, kEarlierMarkAttribute) && remove_attribute(fd, kMarkAttribute) &&
+         (fsync(fd) == 0 || fail_with_errno(false));
 }
 
 bool read_mark(const Site& site, std::string& out) {
@@ -206,10 +235,13 @@ bool read_mark(const Site& site, std::string& out) {
   const int fd = openat(site.directory, name_of(site), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return fail_with_errno(false);
   out.resize(kMarkCapacity + 1);  // one more: a mark too long for a run's is none of a run's
-  const ssize_t length = fgetxattr(fd, kMarkAttribute, out.data(), out.size());
+  ssize_t length = fgetxattr(fd, kMarkAttribute, out.data(), out.size());
+  // An earlier version's, where there is none of this one's.
+  if (length < 0 && errno == ENODATA) length = fgetxattr(fd, kEarlierMarkAttribute, out.data(), out.size());
   const int error = errno;
   ::close(fd);
-  if (length > 0 && static_cast<std::size_t>(length) <= kMarkCapacity) {
+  if (length > 0 && static_cast<std::size_t>(length) <= kMarkCapacity &&
+      std::string_view(out.data(), static_cast<std::size_t>(length)) != stop_earlier_runs()) {
     out.resize(static_cast<std::size_t>(length));
     return true;
   }

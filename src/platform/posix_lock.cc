@@ -155,35 +155,49 @@ Handle lock_itself(const Site& site, bool holds_lock_file) {
   lock.l_whence = SEEK_SET;
   lock.l_start = kLockByte;
   lock.l_len = 1;
+  // Where the run may go on without the lock: this user may not write the
+  // file (its save will say so), or its file system keeps no such locks. Any
+  // other failure may pass, and stops the run as a file held elsewhere does.
+  const auto unlocked = [](int error, bool no_locks) {
+    return fail_with(error == EACCES || error == EPERM || error == EROFS || no_locks ? map_errno(error) : kErrorSharingViolation,
+                     kInvalidHandle);
+  };
+  timespec since{};
   long long read_locked = 0;  // nanoseconds waited for readers' locks
   for (;;) {
     const int fd = openat(site.directory, name_of(site), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return fail_with_errno(kInvalidHandle);
+    if (fd < 0) return unlocked(errno, false);
     for (;;) {
       struct flock held = lock;
       if (fcntl(fd, F_OFD_SETLK, &held) == 0) {
         if (still_named(site.directory, name_of(site), fd)) return fd;
         break;  // replaced meanwhile by a run that saved by renaming: the new file is locked
       }
-      if (errno != EAGAIN && errno != EACCES && errno != EINTR) {  // no locks on this file system
-        const ErrorCode error = map_errno(errno);
+      if (errno != EAGAIN && errno != EACCES && errno != EINTR) {
+        const int error = errno;
         ::close(fd);
-        return fail_with(error, kInvalidHandle);
+        // Where the lock file could be locked, this file system keeps locks:
+        // running out of them passes.
+        return unlocked(error, error == EINVAL || error == EOPNOTSUPP || error == ENOSYS || (error == ENOLCK && !holds_lock_file));
       }
       held = lock;
+      timespec now{};
+      clock_gettime(CLOCK_MONOTONIC, &now);
       if (fcntl(fd, F_OFD_GETLK, &held) == 0 && held.l_type == F_RDLCK) {
         // A reader's lock, which anyone who may read the file can take.
-        if (read_locked == 0 && holds_lock_file && !others_may_write(site)) {
+        if (read_locked == 0 && since.tv_sec == 0 && holds_lock_file && !others_may_write(site)) {
           ::close(fd);
           return fail_with(kErrorAccessDenied, kInvalidHandle);  // the lock file is enough
         }
+        if (since.tv_sec != 0) read_locked += (now.tv_sec - since.tv_sec) * 1'000'000'000LL + (now.tv_nsec - since.tv_nsec);
         if (read_locked >= kReaderWaitNanoseconds) {
           ::close(fd);
           return fail_with(kErrorSharingViolation, kInvalidHandle);
         }
-        read_locked += kPauseNanoseconds;
+        since = now;
+      } else {
+        since = {};  // another run's lock: waited for as long as it is held
       }
-      // Another run's lock: waited for as long as it is held.
       const timespec pause{0, kPauseNanoseconds};
       nanosleep(&pause, nullptr);
     }

@@ -66,7 +66,8 @@ bool copy_attributes(int from, int to, mode_t mode) {
   if (fchmod(to, mode) != 0) return fail_with_errno(false);
   for (const char* name = g_wanted_names.bytes; name < g_wanted_names.bytes + g_wanted_names.length;
        name += std::strlen(name) + 1) {
-    if (std::strcmp(name, kMarkAttribute) == 0) continue;  // the mark of a change to that file, not to this one
+    // The mark of a change to that file, not to this one.
+    if (std::strcmp(name, kMarkAttribute) == 0 || std::strcmp(name, kEarlierMarkAttribute) == 0) continue;
     const ssize_t size = fgetxattr(from, name, g_attribute_value, sizeof g_attribute_value);
     if (size < 0 || fsetxattr(to, name, g_attribute_value, static_cast<std::size_t>(size), 0) != 0) {
       return fail_with_errno(false);

@@ -53,18 +53,15 @@ bool stamp(Handle handle, FileStamp& out) {
   return true;
 }
 
+// The device is left out: its number may change from one mount to the next
+// (a loop device, a btrfs subvolume, a disk found in another order after a
+// power cut), while the file stays what it was. Where the system keeps no
+// birth, the number alone tells.
 bool identify(Handle handle, FileIdentity& out) {
-#ifdef STATX_BTIME
   struct statx info {};
-  if (statx(fd_of(handle), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &info) != 0) return fail_with_errno(false);
-  const statx_timestamp& born = (info.stx_mask & STATX_BTIME) != 0 ? info.stx_btime : info.stx_ctime;
-  out = {makedev(info.stx_dev_major, info.stx_dev_minor), info.stx_ino,
-         static_cast<std::int64_t>(born.tv_sec) * 1000000000 + born.tv_nsec};
-#else
-  struct stat info {};
-  if (fstat(fd_of(handle), &info) != 0) return fail_with_errno(false);
-  out = {info.st_dev, info.st_ino, static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec};
-#endif
+  if (statx(fd_of(handle), "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &info) != 0) return fail_with_errno(false);
+  const bool born = (info.stx_mask & STATX_BTIME) != 0;
+  out = {0, info.stx_ino, born ? static_cast<std::int64_t>(info.stx_btime.tv_sec) * 1000000000 + info.stx_btime.tv_nsec : 0};
   return true;
 }
 
@@ -101,10 +98,14 @@ std::string unescaped(std::string_view field) {
 
 bool mounted_elsewhere(const Site& site) {
   struct statx info {};
-  if (statx(site.directory, name_of(site), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_INO, &info) != 0) return false;
+  if (statx(site.directory, name_of(site), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_INO | STATX_MNT_ID, &info) != 0) {
+    return false;
+  }
   if ((info.stx_attributes_mask & info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) return true;
-  // The source of a bind mount: a mount point, on the file's device, that is
-  // the file itself.
+  // The source of a bind mount: a mount point of the file's file system that
+  // is the file itself. The mount table numbers a file system by its
+  // superblock, which is not always the number its files show (a btrfs
+  // subvolume's), so the number is taken from the mount the file is on.
   struct Table {
     FILE* file = fopen("/proc/self/mountinfo", "re");
     char* line = nullptr;
@@ -113,26 +114,38 @@ bool mounted_elsewhere(const Site& site) {
       free(line);
       if (file != nullptr) fclose(file);
     }
+    // Each line: id, parent's id, major:minor, root within the file system,
+    // mount point, ...
+    bool next(std::string_view (&field)[5]) {
+      if (getline(&line, &capacity, file) <= 0) return false;
+      std::string_view fields(line);
+      for (std::string_view& f : field) {
+        const std::size_t end = fields.find(' ');
+        f = fields.substr(0, end);
+        fields.remove_prefix(end == std::string_view::npos ? fields.size() : end + 1);
+      }
+      return true;
+    }
   } table;
   if (table.file == nullptr) return false;
-  const std::string device = std::to_string(info.stx_dev_major) + ":" + std::to_string(info.stx_dev_minor);
-  bool found = false;
-  // Each line: id, parent's id, major:minor, root within the file system,
-  // mount point, ...
-  while (!found && getline(&table.line, &table.capacity, table.file) > 0) {
-    std::string_view fields(table.line);
-    std::string_view field[5];
-    for (std::string_view& f : field) {
-      const std::size_t end = fields.find(' ');
-      f = fields.substr(0, end);
-      fields.remove_prefix(end == std::string_view::npos ? fields.size() : end + 1);
+  std::string device = std::to_string(info.stx_dev_major) + ":" + std::to_string(info.stx_dev_minor);
+  std::string_view field[5];
+  if ((info.stx_mask & STATX_MNT_ID) != 0) {
+    const std::string mount = std::to_string(info.stx_mnt_id);
+    while (table.next(field)) {
+      if (field[0] == mount) device = field[2];
     }
-    struct stat point {};
-    found = field[2] == device && fstatat(AT_FDCWD, unescaped(field[4]).c_str(), &point, AT_SYMLINK_NOFOLLOW) == 0 &&
-            point.st_ino == info.stx_ino && major(point.st_dev) == info.stx_dev_major &&
-            minor(point.st_dev) == info.stx_dev_minor;
+    rewind(table.file);
   }
-  return found;
+  while (table.next(field)) {
+    struct stat point {};
+    if (field[2] == device && fstatat(AT_FDCWD, unescaped(field[4]).c_str(), &point, AT_SYMLINK_NOFOLLOW) == 0 &&
+        point.st_ino == info.stx_ino && major(point.st_dev) == info.stx_dev_major &&
+        minor(point.st_dev) == info.stx_dev_minor) {
+      return true;
+    }
+  }
+  return false;
 }
 #else
 bool mounted_elsewhere(const Site&) { return false; }

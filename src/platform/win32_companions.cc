@@ -202,7 +202,7 @@ namespace {
 // it is the file's whatever name it was opened by. A file system that keeps
 // no streams (FAT; Wine keeps none) refuses the name.
 HANDLE open_mark(HANDLE file, ACCESS_MASK access, ULONG disposition, NTSTATUS& status) {
-  static wchar_t name[] = L":tarnwick.journal";
+  static wchar_t name[] = L":tarnwick.mark";
   UNICODE_STRING stream{static_cast<USHORT>(sizeof name - sizeof(wchar_t)), static_cast<USHORT>(sizeof name), name};
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &stream, 0, file, nullptr);

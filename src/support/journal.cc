@@ -303,7 +303,7 @@ bool read_mark(std::string_view bytes, Mark& mark) {
   long long born = 0;
   if (std::sscanf(numbers.c_str(), "%llu %llu %lld", &device, &file, &born) != 3) return false;
   mark.head.kept = Kept::kBeside;
-  mark.head.journal = {device, file, born};
+  mark.head.journal = {0, file, born};  // told by its number and birth, as now (device: the mount's own)
   mark.rest = bytes.substr(0, newline - suffix.size());
   mark.sums_known = false;
   return true;
@@ -402,7 +402,7 @@ void settle(const Site& journal, Target& target, const Content& content, bool tr
 }
 
 // What came of looking for the journal a mark names.
-enum class Sought { kPlayed, kGone, kOutOfReach };
+enum class Sought { kPlayed, kGone, kOutOfReach, kAnotherFiles };
 
 // The journal a mark names beside another name (or this one): played back,
 // or set aside, and the mark taken away. Gone where its directory holds no
@@ -424,14 +424,15 @@ Sought play_back_marked(const Site& file, const Mark& mark, const std::string& p
   const bool whole = read_journal(opened.get(), path, content);
   const bool administrators = platform::owned_by_administrator(opened.get());
   opened.close();  // a system may refuse to remove or move an open file
-  // Never finished: the file was never touched, as the mark shows.
-  if (!whole) {
-    platform::remove_companion(journal, platform::Companion::kJournal);
-    return Sought::kOutOfReach;
-  }
+  // Never finished, or not the journal the mark names: what the mark shows
+  // tells. (It is left where it is: a mark is any writer's, and the file it
+  // names may be anybody's.)
+  if (!whole) return Sought::kOutOfReach;
   Target target(file);
   if (!target.read()) refuse(path);
-  if (target.stamp.file != content.header.file) return Sought::kOutOfReach;  // another file's journal
+  // A mark copied from another file, whose journal it names: none of this
+  // file's business.
+  if (target.stamp.file != content.header.file) return Sought::kAnotherFiles;
   settle(journal, target, content, trusted, administrators, path);
   platform::clear_mark(target.file.get());
   return Sought::kPlayed;
@@ -464,6 +465,10 @@ void recover_mark(const Site& site, std::string_view bytes, const std::string& p
   }
   const Sought sought = mark.head.kept == Kept::kBeside ? play_back_marked(site, mark, path) : Sought::kOutOfReach;
   if (sought == Sought::kPlayed) return;
+  if (sought == Sought::kAnotherFiles) {
+    take_mark_away(site);
+    return;
+  }
   // An earlier version's mark names its journal alone, and outlives it only
   // where its run was stopped after the journal's end.
   if (!mark.sums_known) {
