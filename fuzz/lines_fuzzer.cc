@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/hosts_file.h"
+#include "hosts/hosts_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;

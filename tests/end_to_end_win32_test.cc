@@ -10,8 +10,8 @@
 #include <optional>
 #include <thread>
 
-#include "platform/win32.h"
-#include "support/output_channel.h"
+#include "platform/win32/system.h"
+#include "console/output_channel.h"
 #include "test_support.h"
 #include "tool/run_flow.h"
 

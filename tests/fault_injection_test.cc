@@ -5,8 +5,8 @@
 #include <regex>
 #include <set>
 
-#include "support/failure.h"
-#include "support/hosts_file.h"
+#include "failure/failure.h"
+#include "hosts/hosts_file.h"
 #include "test_support.h"
 #include "tool/run_flow.h"
 

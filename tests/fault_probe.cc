@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
-#include "support/lifecycle.h"
+#include "failure/lifecycle.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "support/lifecycle.h"
+#include "failure/lifecycle.h"
 
 // The tests run with the failure services in place, as the tool's own logic does.
 int main(int argc, char** argv) {

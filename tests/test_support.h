@@ -27,8 +27,8 @@
 #endif
 
 #include "platform/seam.h"
-#include "support/failure.h"
-#include "support/output_channel.h"
+#include "failure/failure.h"
+#include "console/output_channel.h"
 
 namespace tarnwick::testing {
 

@@ -1,7 +1,7 @@
 #include "tool/block_unblock.h"
 
-#include "support/lifecycle.h"
-#include "support/hosts_file.h"
+#include "failure/lifecycle.h"
+#include "hosts/hosts_file.h"
 
 namespace tarnwick {
 

@@ -1,8 +1,8 @@
 #include <new>
 
 #include "platform/platform.h"
-#include "support/failure.h"
-#include "support/lifecycle.h"
+#include "failure/failure.h"
+#include "failure/lifecycle.h"
 #include "tool/run_flow.h"
 
 int main(int argc, char** argv) {

@@ -1,6 +1,6 @@
 #include "tool/run_flow.h"
 
-#include "support/lifecycle.h"
+#include "failure/lifecycle.h"
 #include "tool/command_line.h"
 
 namespace tarnwick {

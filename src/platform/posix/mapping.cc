@@ -1,0 +1,50 @@
+// POSIX backend: mapped files, and the blocks a fault handler tells apart.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "platform/posix/system.h"
+
+namespace tarnwick::platform {
+
+Mapping g_mappings[kMaxMappings];
+
+// Maps every page of a file at once where the system can.
+#ifdef MAP_POPULATE
+constexpr int kPopulate = MAP_POPULATE;
+#else
+constexpr int kPopulate = 0;
+#endif
+
+char* map_file(Handle handle, std::size_t size) {
+  if (injected(Call::kMapFile)) return nullptr;
+  void* block = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | kPopulate, fd_of(handle), 0);
+  if (block == MAP_FAILED) return fail_with_errno(nullptr);
+  for (Mapping& mapping : g_mappings) {
+    if (mapping.start == nullptr) {
+      mapping = {static_cast<const char*>(block), size};
+      break;
+    }
+  }
+  return static_cast<char*>(block);
+}
+
+void unmap_file(char* block, std::size_t size) {
+  for (Mapping& mapping : g_mappings) {
+    if (mapping.start == block) mapping = {};
+  }
+  munmap(block, size);
+}
+
+bool detach_mapping(char* block, std::size_t size) {
+  if (injected(Call::kDetachMapping)) return false;
+  // Writing to a private mapping copies the page; touch one byte of each.
+  if (mprotect(block, size, PROT_READ | PROT_WRITE) != 0) return fail_with_errno(false);
+  const long page = sysconf(_SC_PAGESIZE);
+  for (std::size_t offset = 0; offset < size; offset += static_cast<std::size_t>(page)) {
+    volatile char* byte = block + offset;
+    *byte = *byte;
+  }
+  return true;
+}
+
+}  // namespace tarnwick::platform
