@@ -308,9 +308,12 @@ TEST(EndToEndWindowsTest, ConsoleEventsWaitForTheSave) {
         {
           ScratchDir dir;
           const std::string temporary = dir.file("hosts.tarnwick-new-1");
+          write_file(dir.file("hosts"), "");
           write_file(temporary, "");
+          platform::Site site;
+          platform::locate(dir.file("hosts").c_str(), site);
           platform::hold_interrupts();
-          platform::publish_run_file(platform::Companion::kTemporary, fs::path(temporary).wstring().c_str());
+          platform::publish_run_file(platform::Companion::kTemporary, site, 1);
           BOOL handled = TRUE;
           std::thread handler([&] { handled = platform::on_console_event(event); });
           Sleep(300);

@@ -9,8 +9,8 @@
 #include "hosts/bytes.h"
 #include "failure/failure.h"
 #include "hosts/interrupt_hold.h"
-#include "failure/lifecycle.h"
 #include "hosts/open_file.h"
+#include "hosts/save.h"
 
 namespace tarnwick {
 namespace {
@@ -318,7 +318,7 @@ bool take_mark_away(const Site& site) {
 // ---- Reading and playing back -----------------------------------------------
 
 bool remove_durably(const Site& site) {
-  return platform::remove_companion(site, platform::Companion::kJournal) && platform::sync_directory(site);
+  return platform::remove_journal(site) && platform::sync_directory(site);
 }
 
 [[noreturn]] void refuse(const std::string& path) { raise_failure(Kind::EFOpenError, "Cannot open file ", path); }
@@ -499,7 +499,7 @@ void recover_beside(const Site& site, const std::string& path) {
   journal.close();  // a system may refuse to remove or move an open file
   // Never finished: the file was never touched.
   if (!whole) {
-    if (trusted) platform::remove_companion(site, platform::Companion::kJournal);
+    if (trusted) platform::remove_journal(site);
     return;
   }
   const InterruptHold hold;
@@ -514,13 +514,6 @@ void recover_beside(const Site& site, const std::string& path) {
 }
 
 }  // namespace
-
-__attribute__((noinline)) void raise_create_failure(const std::string& path, platform::ErrorCode error) {
-  if (error == platform::kErrorNotEnoughMemory) {
-    runtime_error(RuntimeCondition::kOutOfMemory, __builtin_return_address(0));
-  }
-  throw Failure(Kind::EFCreateError, __builtin_return_address(0), "Cannot create file ", path);
-}
 
 Journal::Journal(const Site& site, const std::string& path, Handle target, const platform::Capability& capability,
                  std::string_view old_text, std::uint64_t offset, std::uint64_t new_length, const TextSource& new_text)
@@ -584,7 +577,7 @@ Journal::Journal(const Site& site, const std::string& path, Handle target, const
 
 bool Journal::begin_beside(Handle target, const std::string& path, const std::string_view (&parts)[4],
                            std::string* mark) {
-  file_.reset(platform::create_companion(site_, platform::Companion::kJournal));
+  file_.reset(platform::create_journal(site_));
   if (!file_.is_open()) {
     if (platform::refused_for_good(platform::last_error())) return false;
     raise_create_failure(path);
@@ -612,7 +605,7 @@ bool Journal::begin_beside(Handle target, const std::string& path, const std::st
   // A journal begun and left would take the file back to its old text later.
   const platform::ErrorCode error = platform::last_error();
   file_.close();
-  platform::remove_companion(site_, platform::Companion::kJournal);
+  platform::remove_journal(site_);
   if (marked_) platform::clear_mark(target);  // what stays names nothing, and shows the old text
   marked_ = false;
   raise_create_failure(path, error);

@@ -110,8 +110,4 @@ class Journal {
 // be played back.
 void recover_journal(const platform::Site& site, const std::string& path);
 
-// EFCreateError "Cannot create file PATH" for `path`, or EOutOfMemory where
-// `error` says that memory ran out.
-[[noreturn]] void raise_create_failure(const std::string& path, platform::ErrorCode error = platform::last_error());
-
 }  // namespace tarnwick

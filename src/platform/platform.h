@@ -133,13 +133,21 @@ enum class Companion { kLock, kJournal, kTemporary };
 // The suffix that names a companion after the file it belongs to.
 const char* companion_suffix(Companion companion);
 
-// Makes a new companion of the file at `site`, open to this user alone (a
-// journal: readable by those who may read the file), and publishes it to the
-// run's own files. Refused when the name is taken by a companion a run
-// trusted with the file may have left (open_journal); what else holds it
-// goes, but a file, which may hold someone's old text, is set aside, never
-// removed.
-Handle create_companion(const Site& site, Companion companion);
+// Removes the temporary files that runs which died left beside the file at
+// `site`, under every name a run gives one, where a trusted user made them.
+void remove_leftovers(const Site& site);
+
+// Makes the directory entries beside the file durable.
+bool sync_directory(const Site& site);
+
+// ---- The journal (hosts/journal.h decides what becomes of it) ---------------
+
+// Makes a new journal beside the file at `site`, open to this user alone and
+// readable by those who may read the file. Refused (kErrorFileExists) where
+// the name is taken by a journal a run trusted with the file may have left;
+// what else holds it goes, but a file, which may hold someone's old text, is
+// set aside, never removed.
+Handle create_journal(const Site& site);
 // Opens the journal beside the file at `journal` for reading, without
 // following a link; kInvalidHandle when there is none, or none this user may
 // read. `trusted` tells whether a run trusted with the file at `file` made it:
@@ -147,18 +155,12 @@ Handle create_companion(const Site& site, Companion companion);
 // administrator or this user, or the very journal the file's mark names
 // (`marked`, when not null).
 Handle open_journal(const Site& journal, const Site& file, const FileIdentity* marked, bool& trusted);
-// Withdraws the companion from the run's own files, then removes it.
-bool remove_companion(const Site& site, Companion companion);
+// Removes the journal beside the file at `site`; true where there is none.
+bool remove_journal(const Site& site);
 // Renames the journal beside the file at `site` to its name followed by ".N",
 // the first N from 1 that is free, and makes that durable. No run touches a
 // journal set aside again.
 bool set_aside_journal(const Site& site);
-// Removes the temporary files that runs which died left beside the file at
-// `site`, under every name a run gives one, where a trusted user made them.
-void remove_leftovers(const Site& site);
-
-// Makes the directory entries beside the file durable.
-bool sync_directory(const Site& site);
 
 // ---- The mark of a change in progress --------------------------------------
 //
@@ -203,10 +205,6 @@ bool names_file(const Site& site, Handle file);
 // Gives `to` the owner of `from`.
 bool adopt_owner(Handle from, Handle to);
 
-// Creates a new, empty temporary file beside the file at `site`: without a name
-// where the system allows, so that nothing is left if the process dies.
-Handle create_temporary(const Site& site);
-
 // Makes the temporary file the same file as `target` to its users: owner,
 // permissions and every extended attribute (access lists, security labels,
 // capabilities). Called once its text is written, since writing drops some.
@@ -215,15 +213,6 @@ bool copy_metadata(Handle target, Handle temporary);
 
 // Makes the file's bytes durable.
 bool sync(Handle handle);
-
-// Moves the temporary file over the file at `site` in one step; the temporary
-// handle is closed. The file keeps its attributes. False when the system
-// refuses (for example a target that is a mount point); the file then holds
-// its old text. The move is durable once sync_directory() succeeds.
-bool replace_with_temporary(const Site& site, Handle& temporary);
-
-// Removes a named temporary file, if one is left.
-void discard_temporary();
 
 // Writes `bytes` at `offset`, continuing after short writes.
 bool write_at(Handle handle, std::int64_t offset, std::string_view bytes);
@@ -253,6 +242,31 @@ struct Capability {
 };
 bool capability_of(Handle file, Capability& out);
 bool restore_capability(Handle file, const Capability& capability);
+
+// ---- Temporary files (hosts/temporary_file.h decides what becomes of them) --
+//
+// A temporary file is known by a number: kNoName for one without a name, 0
+// for the companion's own name (NAME.tarnwick-new), a process's number for
+// one named after that process (NAME.tarnwick-new-PID).
+inline constexpr std::uint64_t kNoName = UINT64_MAX;
+
+// Makes a new, empty temporary file beside the file at `site`, open to this
+// user alone: without a name (`number` kNoName) where the system allows, so
+// that nothing is left if the process dies; named after this process
+// otherwise.
+Handle create_temporary(const Site& site, std::uint64_t& number);
+// Gives a temporary file without a name its name for the instant before it
+// moves: the companion's own, or this process's where another user's file
+// holds that one.
+bool name_temporary(const Site& site, Handle temporary, std::uint64_t& number);
+// Moves the temporary file `number` over the file at `site` in one step, and
+// closes `temporary`. The file keeps its attributes. False where the system
+// refuses (for example a target that is a mount point): the file holds its
+// old text, and the temporary file is still there. The move is durable once
+// sync_directory() succeeds.
+bool move_temporary(const Site& site, Handle& temporary, std::uint64_t number);
+// Removes the temporary file `number`.
+void remove_temporary(const Site& site, std::uint64_t number);
 
 // ---- Serialising runs -------------------------------------------------------------
 
@@ -288,10 +302,16 @@ bool others_may_write(const Site& site);
 void hold_interrupts();
 void release_interrupts();
 
-// For a run that ends abruptly: removes the run's own files that an abnormal
-// end removes (the lock file and a named temporary file; never a journal,
-// which may hold the only old text). Safe in a fault handler: it only
-// sees files published whole.
+// The run's own files, as the interrupt and fault handlers know them: the
+// lock file (POSIX; a Windows one goes with its holder) and a named temporary
+// file, each known by its companion and number (as temporary files are), once
+// made, and no longer just before it goes. A name is published whole, with
+// one store, so that a handler never removes a name half copied.
+void publish_run_file(Companion companion, const Site& site, std::uint64_t number);
+void withdraw_run_file(Companion companion);
+// For a run that ends abruptly: removes the run's own files that are
+// published (never a journal, which may hold the only old text). Safe in a
+// fault handler.
 void remove_run_files();
 
 // ---- Memory ---------------------------------------------------------------------

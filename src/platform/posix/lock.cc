@@ -121,7 +121,7 @@ Handle lock_companion(const Site& site) {
   for (;;) {
     switch (attempt(site, target, name, removals, held)) {
       case Attempt::kHeld:
-        publish_run_file(Companion::kLock, site.directory, name);
+        publish_run_file(Companion::kLock, site, 0);
         return held;
       case Attempt::kGone:
         continue;  // without limit: each holder removes its lock file at its end

@@ -32,11 +32,14 @@ Slot& slot_of(Companion companion) { return g_slots[static_cast<int>(companion)]
 
 }  // namespace
 
-void publish_run_file(Companion companion, int directory, const char* name) {
+void publish_run_file(Companion companion, const Site& site, std::uint64_t number) {
   Slot& slot = slot_of(companion);
   slot.published.store(nullptr);  // a record is never written while published
-  slot.record.directory = directory;
-  copy_name(slot.record.name, sizeof slot.record.name, name);
+  slot.record.directory = site.directory;
+  if (!companion_name(site, companion, slot.record.name) ||
+      (number != 0 && !append_process_number(slot.record.name, sizeof slot.record.name, static_cast<unsigned long>(number)))) {
+    return;  // no such name can have been made
+  }
   injected(Call::kPublish);  // an interrupt here sees none
   slot.published.store(&slot.record);
 }

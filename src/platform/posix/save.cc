@@ -1,7 +1,7 @@
 // POSIX backend: the steps of a save, from opening the file for writing to
-// the temporary file taking its place.
+// making it durable; the temporary file that takes its place is
+// temporary.cc's.
 #include <fcntl.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(__linux__)
@@ -17,17 +17,6 @@
 
 namespace tarnwick::platform {
 namespace {
-
-// The named temporary file of a save in progress (main thread only; the
-// signal handlers read the run's files); the name is empty while there is none.
-int g_temporary_directory = -1;
-char g_temporary[NAME_MAX + 1] = "";
-
-void name_temporary_as(int directory, const char* name) {
-  g_temporary_directory = directory;
-  copy_name(g_temporary, sizeof g_temporary, name);
-  publish_run_file(Companion::kTemporary, directory, name);
-}
 
 #if defined(__linux__)
 // The names of a file's extended attributes, each NUL-terminated. The system
@@ -81,32 +70,6 @@ bool copy_attributes(int from, int to, mode_t mode) {
 bool copy_attributes(int, int, mode_t) { return fail_with(kErrorAccessDenied, false); }
 #endif
 
-#ifdef O_TMPFILE
-// An unnamed temporary file gets its name only for the instant before the
-// rename. A name left by a run that died in that instant is taken over.
-bool name_temporary(const Site& site, Handle temporary) {
-  char name[NAME_MAX + 1];
-  if (!companion_name(site, Companion::kTemporary, name)) return false;
-  char self[64];
-  snprintf(self, sizeof self, "/proc/self/fd/%d", fd_of(temporary));
-  const auto link = [&] {
-    return linkat(AT_FDCWD, self, site.directory, name, AT_SYMLINK_FOLLOW) == 0 ||
-           (errno != EEXIST && linkat(fd_of(temporary), "", site.directory, name, AT_EMPTY_PATH) == 0);
-  };
-  bool named = link() || (errno == EEXIST && unlinkat(site.directory, name, 0) == 0 && link());
-  // Kept by another user's file this user may not remove: the process's own
-  // name then, which the next run knows too.
-  if (!named && errno != EEXIST && append_process_number(name, sizeof name, static_cast<unsigned long>(getpid()))) {
-    named = link();
-  }
-  if (!named) return fail_with_errno(false);
-  name_temporary_as(site.directory, name);
-  return true;
-}
-#else
-bool name_temporary(const Site&, Handle) { return fail_with(kErrorGenFailure, false); }  // all have names here
-#endif
-
 }  // namespace
 
 Handle open_for_update(const Site& site) {
@@ -141,23 +104,6 @@ bool adopt_owner(Handle from, Handle to) {
   return fail_with_errno(false);
 }
 
-Handle create_temporary(const Site& site) {
-  if (injected(Call::kCreateTemporary)) return kInvalidHandle;
-#ifdef O_TMPFILE
-  // Without a name nothing is left behind, whatever ends the process.
-  const int unnamed = openat(site.directory, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (unnamed >= 0) return unnamed;
-#endif
-  // Named after the process, so that no other run can take it for its own.
-  char name[NAME_MAX + 1];
-  if (!companion_name(site, Companion::kTemporary, name)) return kInvalidHandle;
-  if (!append_process_number(name, sizeof name, static_cast<unsigned long>(getpid()))) return kInvalidHandle;
-  const int fd = openat(site.directory, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return fail_with_errno(kInvalidHandle);
-  name_temporary_as(site.directory, name);
-  return fd;
-}
-
 bool copy_metadata(Handle target, Handle temporary) {
   if (injected(Call::kCopyMetadata)) return false;
   const int from = fd_of(target);
@@ -178,31 +124,6 @@ bool copy_metadata(Handle target, Handle temporary) {
 bool sync(Handle handle) {
   if (injected(Call::kSync)) return false;
   return fsync(fd_of(handle)) == 0 || fail_with_errno(false);
-}
-
-bool replace_with_temporary(const Site& site, Handle& temporary) {
-  if (injected(Call::kReplace)) return false;
-  if (g_temporary[0] == '\0' && !name_temporary(site, temporary)) return false;
-  // Withdrawn before the name goes: a handler could otherwise remove the file
-  // that has just taken the place of the hosts file.
-  withdraw_run_file(Companion::kTemporary);
-  if (renameat(site.directory, g_temporary, site.directory, name_of(site)) != 0) {
-    const int error = errno;
-    discard_temporary();
-    errno = error;
-    return fail_with_errno(false);
-  }
-  g_temporary[0] = '\0';
-  ::close(fd_of(temporary));
-  temporary = kInvalidHandle;
-  return true;
-}
-
-void discard_temporary() {
-  if (g_temporary[0] == '\0') return;
-  withdraw_run_file(Companion::kTemporary);
-  unlinkat(g_temporary_directory, g_temporary, 0);
-  g_temporary[0] = '\0';
 }
 
 bool write_at(Handle handle, std::int64_t offset, std::string_view bytes) {

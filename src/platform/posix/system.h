@@ -63,11 +63,6 @@ inline constexpr const char* kEarlierMarkAttribute = "user.tarnwick.journal";
 // and who else may change it.
 CompanionFacts facts_of(const struct stat& made, const struct stat& target);
 
-// The run's own files: the companions it has made, each by its directory and
-// its whole name, published once made and withdrawn before it goes, so that
-// the signal handlers see complete names only (see run_files.cc).
-void publish_run_file(Companion companion, int directory, const char* name);
-void withdraw_run_file(Companion companion);
 
 // A mapped file's block, so that a fault on it can be told from others.
 struct Mapping {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cwchar>
+#include <string>
 
 #include "platform/win32/system.h"
 
@@ -28,12 +29,12 @@ Slot& slot_of(Companion companion) { return g_slots[static_cast<int>(companion)]
 
 }  // namespace
 
-void publish_run_file(Companion companion, const wchar_t* path) {
+void publish_run_file(Companion companion, const Site& site, std::uint64_t number) {
+  const std::wstring path = companion_path(site, companion, number == 0 ? L"" : (L"-" + std::to_wstring(number)).c_str());
   Slot& slot = slot_of(companion);
   slot.published.store(nullptr);  // a record is never written while published
-  const std::size_t length = std::min(std::wcslen(path), kRunFilePath - 1);
-  std::wmemcpy(slot.record.path, path, length);
-  slot.record.path[length] = L'\0';
+  if (path.size() >= kRunFilePath) return;  // no such name can have been made
+  std::wmemcpy(slot.record.path, path.c_str(), path.size() + 1);
   injected(Call::kPublish);
   slot.published.store(&slot.record);
 }

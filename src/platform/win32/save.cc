@@ -1,9 +1,8 @@
 // Win32 backend: the steps of a save.
 //
-// A replace gives the temporary file the target's owner, access list,
-// attributes and birth, then renames it over the target through its own
-// handle in one step: the target's name never goes missing, and a copy whose
-// security cannot be made the target's is not used (the save goes in place).
+// A temporary file gets the target's owner, access list, attributes and
+// birth, then takes its place (temporary.cc); a copy whose security cannot be
+// made the target's is not used (the save goes in place).
 #include <cstring>
 #include <string>
 #include <utility>
@@ -12,11 +11,6 @@
 
 namespace tarnwick::platform {
 namespace {
-
-// The one temporary file of a save in progress (main thread only; the console
-// handler reads the run's files); empty when there is none.
-wchar_t g_temporary_path[kRunFilePath] = L"";
-bool g_unflushed_replace = false;
 
 // The attributes a file keeps across a replace.
 constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
@@ -37,8 +31,6 @@ bool has_other_streams(const wchar_t* path) {
 }
 
 }  // namespace
-
-bool take_unflushed_replace() { return std::exchange(g_unflushed_replace, false); }
 
 Handle open_for_update(const Site& site) {
   if (injected(Call::kOpenForUpdate)) return kInvalidHandle;
@@ -62,25 +54,6 @@ Handle open_for_update(const Site& site) {
 // can take its name meanwhile.
 bool names_file(const Site&, Handle) { return true; }
 
-Handle create_temporary(const Site& site) {
-  if (injected(Call::kCreateTemporary)) return kInvalidHandle;
-  const std::wstring path = companion_path(site, Companion::kTemporary, (L"-" + std::to_wstring(GetCurrentProcessId())).c_str());
-  if (path.size() >= kRunFilePath) return fail_with(kErrorPathNotFound, kInvalidHandle);
-  CompanionSecurity security(site, Readers::kAsTheFile);
-  const auto make = [&] {
-    return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER, 0,
-                       security.attributes(), CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  };
-  HANDLE file = make();
-  // Its name is this process's: what holds it was left by a process that
-  // had the number before.
-  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS && remove_what_is_at(path)) file = make();
-  if (file == INVALID_HANDLE_VALUE) return fail_with_system_error(kInvalidHandle);
-  std::memcpy(g_temporary_path, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
-  publish_run_file(Companion::kTemporary, path.c_str());
-  return handle_of(file);
-}
-
 bool copy_metadata(Handle target, Handle temporary) {
   if (injected(Call::kCopyMetadata)) return false;
   FILE_BASIC_INFO basic{};
@@ -101,36 +74,6 @@ bool copy_metadata(Handle target, Handle temporary) {
 bool sync(Handle handle) {
   if (injected(Call::kSync)) return false;
   return FlushFileBuffers(native(handle)) != 0 || fail_with_system_error(false);
-}
-
-bool replace_with_temporary(const Site& site, Handle& temporary) {
-  if (injected(Call::kReplace)) return false;
-  // The rename takes the native form of the path: "\??\" for "\\?\".
-  std::wstring target = wide_path(site);
-  target[1] = L'?';
-  const std::size_t name_size = target.size() * sizeof(wchar_t);
-  std::string buffer(sizeof(FILE_RENAME_INFO) + name_size, '\0');
-  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  rename->ReplaceIfExists = TRUE;
-  rename->RootDirectory = nullptr;
-  rename->FileNameLength = static_cast<DWORD>(name_size);
-  std::memcpy(rename->FileName, target.data(), name_size);
-  if (!SetFileInformationByHandle(native(temporary), FileRenameInfo, rename, static_cast<DWORD>(buffer.size()))) {
-    return fail_with_system_error(false);
-  }
-  withdraw_run_file(Companion::kTemporary);
-  g_temporary_path[0] = L'\0';
-  g_unflushed_replace = !FlushFileBuffers(native(temporary));
-  CloseHandle(native(temporary));
-  temporary = kInvalidHandle;
-  return true;
-}
-
-void discard_temporary() {
-  if (g_temporary_path[0] == L'\0') return;
-  withdraw_run_file(Companion::kTemporary);
-  DeleteFileW(g_temporary_path);
-  g_temporary_path[0] = L'\0';
 }
 
 bool write_at(Handle handle, std::int64_t offset, std::string_view bytes) {

@@ -68,8 +68,6 @@ bool take_unflushed_replace();
 // The run's own files, by their full paths, as the console handler sees them
 // (see run_files.cc).
 inline constexpr std::size_t kRunFilePath = 32768 + 64;
-void publish_run_file(Companion companion, const wchar_t* path);
-void withdraw_run_file(Companion companion);
 
 // The console's handler: Ctrl-C, Ctrl-Break, the window closed, logoff and
 // shutdown wait for a save in progress, then end the process.
@@ -132,6 +130,15 @@ bool holds_file_lock();
 // The byte runs lock the file by: far past any end of the file, so that a
 // lock on it keeps no reader or writer out, only other runs.
 inline constexpr DWORD kLockByteLow = 0xFFFFFFFE, kLockByteHigh = 0x7FFFFFFF;
+
+// Opens shared with everybody; opens what stands at a name itself, a folder
+// or a link included.
+inline constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+inline constexpr DWORD kItself = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+
+// True for the errors that say a path leads nowhere: no such file, folder,
+// drive, server or share, or no such name at all.
+bool leads_nowhere(DWORD error);
 
 // A folder, or a link or other reparse point: what was opened at `path` is
 // not a file of that name.
