@@ -384,137 +384,62 @@ TEST(SaveProtocolTest, LockFilesOthersPutInTheWay) {
   }
 }
 
-// Kills a block of `hosts` (LF line ends and a second name: rewritten in
-// place) on entry to its first ftruncate: the new text is written over the
-// old but not cut to length, and the journal holds the old text.
-void kill_mid_rewrite(const std::string& hosts) {
-  EXPECT_EQ(run(stopped_at("ftruncate", 1) + Args{tool(), "/B", "killed.example.com", hosts}).status, 128 + SIGKILL);
-}
-
-// What a killed rewrite's file became (from its old text and the text the
-// run wrote over it) before the next run, always the same file: whether that
-// is a write torn on its way to disk.
-struct Meddling {
-  const char* name;
-  bool torn;
-  std::function<std::string(const std::string& old, const std::string& now)> make;
-};
-
-// A journal left by a killed rewrite: an administrator's later edit is kept,
-// and the journal set aside for good; a torn write, 512-byte units from the
-// old text and the new in turn, is undone first.
-TEST(SaveProtocolTest, AJournalIsPlayedBackOnlyOverTheWriteItGuarded) {
-  if (!have("strace")) GTEST_SKIP() << "needs strace";
-  const std::string nas = "10.0.0.7 nas\n";
-  const Meddling cases[] = {
-      {"line appended", false, [&](auto&, auto& now) { return now + nas; }},
-      {"line inserted in place", false,
-       [&](auto&, auto& now) {
-         const std::size_t middle = now.find('\n', now.size() / 2) + 1;
-         return now.substr(0, middle) + nas + now.substr(middle);
-       }},
-      {"last line replaced", false, [&](auto&, auto& now) { return now.substr(0, now.rfind('\n', now.size() - 2) + 1) + nas; }},
-      {"torn", true,
-       [](auto& old, auto& now) {
-         std::string text = now.substr(0, (old.size() + now.size()) / 2);
-         for (std::size_t at = 0; at < old.size(); at += 1024) {
-           text.replace(at, std::min<std::size_t>(512, old.size() - at), old.substr(at, 512));
-         }
-         return text;
-       }},
-  };
-  for (const auto& [name, torn, make] : cases) {
-    SCOPED_TRACE(name);
-    ScratchDir dir;
-    const Hosts h = make_hosts(dir.path(), kRoutes[1], 100);
-    kill_mid_rewrite(h.path);
-    const std::string now = read_file(h.path), journal = read_file(dir.file(kJournal));
-    ASSERT_EQ(now, h.written + entry("KILLED.EXAMPLE.COM"));
-    ASSERT_FALSE(journal.empty());
-    write_file(h.path, make(h.before, now));  // the same file, written over
-    std::string expected = h.written;
-    for (const std::string next : {"NEXT", "LATER"}) {
-      EXPECT_EQ(run({tool(), "/B", next + ".example.com", h.path}).status, 0);
-      const std::string after = read_file(h.path);
-      expected += entry(next + ".EXAMPLE.COM");
-      if (torn) {
-        EXPECT_EQ(after, expected);
-        EXPECT_EQ(dir.entries(), h.entries);
-      } else {
-        EXPECT_NE(after.find("10.0.0.7 nas"), after.npos);
-        EXPECT_EQ(dir.entries(), (Args{"hosts", kJournal + ".1", "link"}));
-        EXPECT_TRUE(read_file(dir.file(kJournal + ".1")) == journal);
-      }
-    }
-  }
-}
-
-// Another user trusted with the file leaves a journal that others know for a
-// run's by the file's mark: here a member of the file's group, in a
-// directory that hands its group to every file made in it. A mark on another
-// file that names this file's journal is none of that file's runs' business.
-TEST(SaveProtocolTest, AJournalIsKnownByTheMarkOnItsFile) {
-  if (geteuid() != 0 || !have("strace")) GTEST_SKIP() << "needs root to switch to an unprivileged user, and strace";
-  ScratchDir dir;
-  fs::create_directory(dir.file("shared"));
-  ASSERT_EQ(chown(dir.file("shared").c_str(), 0, 4242), 0);
-  fs::permissions(dir.file("shared"), fs::perms(02775));
-  const Hosts h = make_hosts(dir.path(), kRoutes[0], 100, "shared/hosts");
-  fs::permissions(h.path, fs::perms(0664));
-  const Args member = {"setpriv", "--reuid=65534", "--regid=65534", "--groups=4242"};
-  EXPECT_EQ(run(member + stopped_at("ftruncate", 1) + Args{tool(), "/B", "killed.example.com", h.path}).status,
-            128 + SIGKILL);
-  const std::string torn = read_file(h.path);
-  ASSERT_EQ(dir.entries("shared"), (Args{"hosts", kJournal}));
-  // Neither a change of its mode nor a second name (a backup's) makes it
-  // another journal.
-  const std::string journal = dir.file("shared/" + kJournal);
-  fs::permissions(journal, fs::status(journal).permissions());
-  fs::create_hard_link(journal, dir.file("backup"));
-  write_file(dir.file("other"), kWritten);
-  const std::string dumped = run({"getfattr", "--absolute-names", "-e", "base64", "-d", "-n", "user.tarnwick.mark", h.path}).output;
-  const std::size_t value = dumped.find("=0s");
-  ASSERT_NE(value, std::string::npos) << dumped;
-  const std::string mark = dumped.substr(value + 1, dumped.find('\n', value) - value - 1);
-  ASSERT_EQ(run({"setfattr", "-n", "user.tarnwick.mark", "-v", mark, dir.file("other")}).status, 0);
-  EXPECT_EQ(run({tool(), "/B", "a.com", dir.file("other")}).status, 0);
-  EXPECT_EQ(read_file(h.path), torn);
-  EXPECT_EQ(run({tool(), "/B", "next.example.com", h.path}).status, 0);
-  EXPECT_EQ(read_file(h.path), h.written + entry("NEXT.EXAMPLE.COM"));
-  EXPECT_EQ(dir.entries("shared"), Args{"hosts"});
-}
-
-// A save killed halfway through one of the file's names, and the next run
-// through another: a hard link in another directory, a symbolic link, a
-// bind mount, or, through a bind mount in a mount namespace of its own
-// whose journal went with it, the source. The next run plays the journal
-// back wherever it can reach it: beside the other name, or in the file's
-// mark. Where it cannot, it takes the file as it is only where the mark
-// shows the old text or the new one whole, and otherwise ends as for a file
-// held elsewhere, building on nothing.
-TEST(SaveProtocolTest, AKilledSaveIsRecoveredThroughTheFilesOtherNames) {
+// A save killed through one of the file's names, what happened to the file
+// since, and the next run, through the file's first name. The killed run
+// came by that name, a hard link in another directory, a symbolic link, a
+// bind mount, or a bind mount in a mount namespace of its own whose journal
+// went with it; it was root's, or a group member's, whose journal only the
+// file's mark vouches for. The next run plays the journal back wherever it
+// can reach it (beside the other name, or in the mark) over a file its run
+// could have left, torn on its way to disk too; a later edit stays, and the
+// journal is set aside for good. Where the journal is out of reach, the file
+// is taken as it is only where the mark shows the old text or the new one
+// whole; otherwise the run ends as for a file held elsewhere. A mark copied
+// onto another file is none of that file's business.
+TEST(SaveProtocolTest, WhatAKilledSaveLeavesIsRecoveredThroughAnyName) {
   ScratchDir dir;
   if (!have("strace") || !private_mounts()) GTEST_SKIP() << "needs strace, and root for private mounts";
-  enum Name { kHardLink, kSymlink, kBindMount, kElsewhere };
+  // kSame: the first name, the file having a second (b/hosts), so that it is
+  // written in place.
+  enum By { kSame, kHardLink, kSymlink, kBindMount, kElsewhere };
+  const std::string nas = "10.0.0.7 nas\r\n";
+  using Meddle = std::function<std::string(const std::string& old_text, const std::string& now)>;
+  const Meddle added = [&](auto&, auto& now) { return now + nas; };
+  const Meddle inserted = [&](auto&, auto& now) {
+    const std::size_t middle = now.find('\n', now.size() / 2) + 1;
+    return now.substr(0, middle) + nas + now.substr(middle);
+  };
+  const Meddle replaced = [&](auto&, auto& now) { return now.substr(0, now.rfind('\n', now.size() - 2) + 1) + nas; };
+  const Meddle torn = [](auto& old, auto& now) {  // 512-byte units of the old text and the new in turn
+    std::string text = now.substr(0, (old.size() + now.size()) / 2);
+    for (std::size_t at = 0; at < old.size(); at += 1024) text.replace(at, std::min<std::size_t>(512, old.size() - at), old.substr(at, 512));
+    return text;
+  };
   // Rewrites in place (the file's LF ends become CR LF) write the journal's
   // four parts, then the text in pieces of 256 KB: killed at the sixth
-  // pwrite64, the file is half written. An append writes its journal into
-  // the file's mark; killed at its second fsync, it is written but not done.
-  struct Case { const char* name; Name by; bool lf; std::string killed_at; int occurrence; std::string left; };
+  // pwrite64, the file is half written; at the first ftruncate, written
+  // whole. An append writes its journal into the file's mark; killed at its
+  // second fsync, it is written but not done.
+  struct Case { const char* name; By by; bool member, lf; std::string killed_at; int occurrence; Meddle meddle; std::string left; };
   const Case cases[] = {
-      {"half rewritten, by a hard link", kHardLink, true, "pwrite64", 6, "old"},
-      {"half rewritten, by a bind mount", kBindMount, true, "pwrite64", 6, "old"},
-      {"half rewritten, out of reach", kElsewhere, true, "pwrite64", 6, "refused"},
-      {"rewritten whole, out of reach", kElsewhere, true, "ftruncate", 1, "new"},
-      {"not yet rewritten, out of reach", kElsewhere, true, "pwrite64", 5, "old"},
-      {"appended, by a symbolic link", kSymlink, false, "fsync", 2, "old"},
-      {"appended, out of reach", kElsewhere, false, "fsync", 2, "old"},
+      {"half rewritten, by a hard link", kHardLink, false, true, "pwrite64", 6, {}, "old"},
+      {"half rewritten, by a bind mount", kBindMount, false, true, "pwrite64", 6, {}, "old"},
+      {"half rewritten, out of reach", kElsewhere, false, true, "pwrite64", 6, {}, "refused"},
+      {"rewritten whole, out of reach", kElsewhere, false, true, "ftruncate", 1, {}, "new"},
+      {"not yet rewritten, out of reach", kElsewhere, false, true, "pwrite64", 5, {}, "old"},
+      {"appended, by a symbolic link", kSymlink, false, false, "fsync", 2, {}, "old"},
+      {"appended, out of reach", kElsewhere, false, false, "fsync", 2, {}, "old"},
+      {"torn on its way to disk", kHardLink, false, true, "ftruncate", 1, torn, "old"},
+      {"a line added since", kSame, false, true, "ftruncate", 1, added, "kept"},
+      {"a line put in its middle since", kSame, false, true, "ftruncate", 1, inserted, "kept"},
+      {"its last line replaced since", kSame, false, true, "ftruncate", 1, replaced, "kept"},
+      {"a group member's, its mark copied", kSame, true, true, "ftruncate", 1, {}, "old"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     for (const std::string& name : dir.entries()) fs::remove_all(dir.file(name));
     for (const char* name : {"a", "b"}) fs::create_directory(dir.file(name));
-    const std::string source = dir.file("a/hosts"), other = dir.file("b/hosts");
+    const std::string source = dir.file("a/hosts"), second = dir.file("b/hosts"), other = c.by == kSame ? source : second;
     std::string old_text, written;
     for (int i = 0; i < 40000; ++i) {
       const std::string line = "0.0.0.0 tracker" + std::to_string(i) + ".example.net";
@@ -523,30 +448,46 @@ TEST(SaveProtocolTest, AKilledSaveIsRecoveredThroughTheFilesOtherNames) {
     }
     write_file(source, old_text);
     Args killed = stopped_at(c.killed_at, c.occurrence) + Args{tool(), "/B", "killed.example.com", other};
-    if (c.by == kHardLink) fs::create_hard_link(source, other);
+    if (c.by == kHardLink || c.by == kSame) fs::create_hard_link(source, second);
     if (c.by == kSymlink) fs::create_symlink(source, other);
     if (c.by == kBindMount) {
       write_file(other, "");
-      ASSERT_TRUE(bind(source, other));
+      EXPECT_TRUE(bind(source, other));
     }
     if (c.by == kElsewhere) {
       const std::string script = "mount -t tmpfs tmpfs \"$1\" && : > \"$1/hosts\" && mount --bind \"$2\" \"$1/hosts\" && shift 2 && exec \"$@\"";
       killed = Args{"unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh", dir.file("b"), source} + killed;
     }
-    ASSERT_EQ(run(killed).status, 128 + SIGKILL);
-    const std::string left = read_file(source);
-    const RunResult next = run({tool(), "/B", "next.example.com", source});
-    const std::string now = read_file(source);
-    if (c.left == "refused") {
-      EXPECT_TRUE(is_report(next.output, "", "EFOpenError Cannot open file " + source)) << next.output;
-      EXPECT_TRUE(left != old_text && left != written + entry("KILLED.EXAMPLE.COM")) << "the kill left the file whole";
-      EXPECT_EQ(now, left);
-      continue;
+    if (c.member) {  // in a directory that hands its group to every file made in it
+      EXPECT_EQ(chown(dir.file("a").c_str(), 0, 4242) + chown(source.c_str(), 0, 4242), 0);
+      fs::permissions(dir.file("a"), fs::perms(02775));
+      fs::permissions(source, fs::perms(0664));
+      killed = Args{"setpriv", "--reuid=65534", "--regid=65534", "--groups=4242"} + killed;
     }
-    EXPECT_EQ(next.status, 0) << next.output;
-    EXPECT_EQ(now, written + (c.left == "new" ? entry("KILLED.EXAMPLE.COM") : "") + entry("NEXT.EXAMPLE.COM"));
-    EXPECT_EQ(dir.entries("a"), Args{"hosts"});
-    EXPECT_EQ(run({"getfattr", "--absolute-names", "-d", "-m", "user.tarnwick", source}).output, "");
+    ASSERT_EQ(run(killed).status, 128 + SIGKILL);
+    if (c.meddle) write_file(source, c.meddle(old_text, read_file(source)));  // the same file, written over
+    if (c.member) {
+      // Neither a change of its journal's mode nor a second name (a backup's)
+      // makes it another journal.
+      const std::string journal = dir.file("a/" + kJournal);
+      fs::permissions(journal, fs::status(journal).permissions());
+      fs::create_hard_link(journal, dir.file("backup"));
+      const std::string dumped = run({"getfattr", "--absolute-names", "-e", "base64", "-d", "-n", "user.tarnwick.mark", source}).output;
+      const std::size_t at = dumped.find("=0s");
+      write_file(dir.file("b/other"), kWritten);
+      EXPECT_EQ(run({"setfattr", "-n", "user.tarnwick.mark", "-v", dumped.substr(at + 1, dumped.find('\n', at) - at - 1), dir.file("b/other")}).status, 0);
+      expect_run(run({tool(), "/B", "a.com", dir.file("b/other")}), dir.file("b/other"), {kAdded, "", kBlocked, {"hosts", "other"}});
+    }
+    const std::string left = read_file(source);
+    const std::string next = entry("NEXT.EXAMPLE.COM");  // appended to a text in its written form
+    const std::map<std::string, Outcome> outcomes = {
+        {"old", {kAdded, "", written + next, {"hosts"}}},
+        {"new", {kAdded, "", written + entry("KILLED.EXAMPLE.COM") + next, {"hosts"}}},
+        {"kept", {kAdded, "", left + next, {"hosts", kJournal + ".1"}}},
+        {"refused", {"", "EFOpenError Cannot open file " + source, left, {"hosts"}}}};
+    expect_run(run({tool(), "/B", "next.example.com", source}), source, outcomes.at(c.left));
+    const std::string marks = run({"getfattr", "--absolute-names", "-d", "-m", "user.tarnwick", source}).output;
+    EXPECT_TRUE(c.left == "refused" ? left != old_text && left != written + entry("KILLED.EXAMPLE.COM") : marks.empty());
     if (c.by == kBindMount) umount2(other.c_str(), MNT_DETACH);
   }
 }

@@ -27,13 +27,14 @@ enum class Stop { kKill, kInterrupt, kPowerCutOnExt4, kPowerCutOnXfs };
 const char* const kStops[] = {"killed", "interrupted", "power cut on ext4", "power cut on XFS"};
 void PrintTo(Stop stop, std::ostream* out) { *out << kStops[static_cast<int>(stop)]; }
 
-// Where a run is stopped: each call of the run, as strace counts it (its
-// name, how many of that name came before it and one), whether the run held
-// its lock then, and whether its save had begun, holding interrupts. A kill
-// or an interrupt comes at each call that changes what is on disk; a power
-// cut at every call, and after the run has completed (no name).
+// Where a run is stopped: each call of the run that changes what is on disk,
+// as strace counts it (its name, how many of that name came before it and
+// one), whether the run held its lock then, and whether its save had begun,
+// holding interrupts; for a power cut, also after the run has completed (no
+// name). A power cut at any other call leaves what one at the call that last
+// changed the disk leaves.
 struct Point { std::string name; int occurrence; bool locked, saving; };
-std::vector<Point> points_of(const Args& argv, const std::string& place, bool every_call) {
+std::vector<Point> points_of(const Args& argv, const std::string& place, bool and_completed) {
   const std::regex changes(
       "openat|fchmod|fchown|flock|fcntl|unlinkat|linkat|renameat2?|write|pwrite64|copy_file_range|sync_file_range|fsync|"
       "ftruncate|f(set|remove)xattr");
@@ -41,12 +42,10 @@ std::vector<Point> points_of(const Args& argv, const std::string& place, bool ev
   bool locked = false, saving = false;
   for (const TracedCall& call : traced_calls(argv, place)) {
     saving = saving || call.line.find("SIG_BLOCK, [HUP INT QUIT TERM]") != std::string::npos;
-    if (call.name != "exit_group" && (every_call || std::regex_match(call.name, changes))) {
-      points.push_back({call.name, call.occurrence, locked, saving});
-    }
+    if (std::regex_match(call.name, changes)) points.push_back({call.name, call.occurrence, locked, saving});
     locked = locked || call.name == "flock";
   }
-  if (every_call) points.push_back({"", 0, true, true});
+  if (and_completed) points.push_back({"", 0, true, true});
   return points;
 }
 

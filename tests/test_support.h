@@ -140,6 +140,19 @@ inline bool is_report(const std::string& output, const std::string& head, const 
          output.find_first_not_of("0123456789ABCDEF", start.size()) == start.size() + 8;
 }
 
+// What a run is to have done: printed after the banner, then the failure
+// report ("KIND text"; none for a run that ends with status 0, as a report
+// makes it end with 1), and left the file's text and the names in its
+// directory.
+struct Outcome { std::string printed, report, text; std::vector<std::string> names; };
+inline void expect_run(const RunResult& result, const std::string& path, const Outcome& expected) {
+  EXPECT_TRUE(is_report(result.output, expected.printed, expected.report)) << ::testing::PrintToString(result.output);
+  EXPECT_EQ(result.status, expected.report.empty() ? 0 : 1);
+  const std::string text = read_file(path);
+  EXPECT_TRUE(text == expected.text) << text.size() << " bytes, not " << expected.text.size();
+  EXPECT_EQ(ScratchDir::names_in(std::filesystem::path(path).parent_path().string()), expected.names);
+}
+
 // Records what the tool writes to standard output (on a channel of its own
 // while it lives) and fails chosen calls.
 class FakeSystem : public platform::Seam, public OutputSink {

@@ -280,7 +280,9 @@ TEST(HostsFileTest, HandlersSeeOnlyWholeNames) {
   const std::vector<std::string> kept = {"hosts.v2.tarnwick-loc", "hosts.v2.tarnwick-new-", "hosts.v2.tarnwick-new-7a"};
   for (const std::string& text : {kOld, kWritten, kOld + "\n"}) {  // renamed, appended, written in place
     for (const Call step : {Call::kPublish, Call::kWithdraw}) {
-      int interrupted = 0;  // every run publishes and withdraws a file of its own
+      // Every run publishes and withdraws a file of its own: the lock file
+      // (Windows: which goes with its holder, unpublished), or a temporary.
+      int interrupted = 0;
       for (int n = 1; n <= 3; ++n) {
         SCOPED_TRACE(::testing::Message() << ::testing::PrintToString(text) << (step == Call::kPublish ? " publish " : " withdraw ") << n);
         ScratchDir dir;
@@ -299,6 +301,9 @@ TEST(HostsFileTest, HandlersSeeOnlyWholeNames) {
         if (text.ends_with("\n")) expected.push_back("link");
         EXPECT_EQ(dir.entries(), expected);
       }
+#ifdef _WIN32
+      if (text != kOld) continue;
+#endif
       EXPECT_GE(interrupted, 1);
     }
   }

@@ -6,29 +6,13 @@
 #include <cstring>
 #include <functional>
 #include <random>
-#include <regex>
 
 #include "hosts/hosts_file.h"
+#include "line_model.h"
 #include "test_support.h"
 
 namespace tarnwick {
 namespace {
-
-// A plain model: the lines as strings, each ended by CR LF, LF, CR or the end.
-std::vector<std::string> model_split(const std::string& text) {
-  std::vector<std::string> lines;
-  const std::regex line("([^\r\n]*)(\r\n|\r|\n|$)");
-  for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end && it->length() > 0; ++it) {
-    lines.push_back((*it)[1]);
-  }
-  return lines;
-}
-
-std::string model_join(const std::vector<std::string>& lines) {
-  std::string joined;
-  for (const std::string& line : lines) joined += line + "\r\n";
-  return joined;
-}
 
 // Whatever the list does inside, it must behave as if it held every line,
 // refuse an index outside them, and tell when its joined text merely extends
@@ -44,7 +28,7 @@ TEST(LineListTest, BehavesLikeAListOfLines) {
     for (int n = random() % (round < 100 ? 8 : 40); n > 0; --n) text += pieces[random() % (written ? 3 : 7)];
     if (written && !text.empty()) text += "\r\n";
     if (round % 4 == 2 && !text.empty()) text[random() % text.size()] = '\0';  // a NUL is noted wherever it is
-    const std::vector<std::string> lines = model_split(text);
+    const std::vector<std::string> lines = testing::model_split(text);
     for (int removal = -1; removal < static_cast<int>(lines.size()); ++removal) {
       for (const int step : {0, 1, 2, 3}) {  // bit 0: a second removal; bit 1: an appended line removed
         SCOPED_TRACE(::testing::Message() << "text \"" << text << "\" removal " << removal << " step " << step);
@@ -59,11 +43,7 @@ TEST(LineListTest, BehavesLikeAListOfLines) {
           EXPECT_EQ(testing::failure_of([&] { list.get(index); }), expected);
           EXPECT_EQ(testing::failure_of([&] { list.remove(index); }), expected);
         }
-        const auto find_last = [&](std::string_view needle) {
-          const auto holds = [&](const std::string& line) { return line.find(needle) != line.npos; };
-          const auto hit = std::find_if(model.rbegin(), model.rend(), holds);
-          return static_cast<std::int64_t>(model.rend() - hit) - 1;
-        };
+        const auto find_last = [&](std::string_view needle) { return testing::model_find_last(model, needle); };
         EXPECT_EQ(list.find_last("ab"), find_last("ab"));  // unblocking removes what it finds
         for (const int at : {removal, (step & 1) ? 0 : -1}) {
           if (at < 0 || model.empty()) continue;
@@ -81,15 +61,29 @@ TEST(LineListTest, BehavesLikeAListOfLines) {
         }
         ASSERT_EQ(list.count(), static_cast<std::int64_t>(model.size()));
         for (const char* needle : {"a", "b", "ab", "x", "a\nb", ""}) EXPECT_EQ(list.find_last(needle), find_last(needle)) << needle;
-        EXPECT_EQ(join_lines(list).view(), model_join(model));
+        EXPECT_EQ(join_lines(list).view(), testing::model_join(model));
         EXPECT_EQ(list.loaded_text(), text);
         EXPECT_EQ(list.holds_nul(), text.find('\0') != std::string::npos);
-        const bool extends = !removed && model_join(lines) == text;
+        const bool extends = !removed && testing::model_join(lines) == text;
         EXPECT_EQ(list.extends_loaded_text(), extends);
-        EXPECT_TRUE(!extends || text + list.appended_text() == model_join(model));
+        EXPECT_TRUE(!extends || text + list.appended_text() == testing::model_join(model));
         for (std::size_t i = 0; i < model.size(); ++i) EXPECT_EQ(list.get(static_cast<std::int64_t>(i)), model[i]);
       }
     }
+  }
+}
+
+// The fuzzer's seeds, held to the model as the fuzzer holds its inputs.
+TEST(LineListTest, FuzzSeedsAgreeWithTheModel) {
+  for (const auto& seed : std::filesystem::directory_iterator(TARNWICK_SOURCE_DIR "/fuzz/corpus/lines")) {
+    const std::string input = testing::read_file(seed.path().string());
+    const std::string_view text = std::string_view(input).substr(1);
+    SCOPED_TRACE(seed.path().filename().string());
+    LineList list;
+    Bytes bytes = Bytes::allocate(text.size());
+    std::memcpy(bytes.data(), text.data(), text.size());
+    split_text(std::move(bytes), list);
+    EXPECT_EQ(testing::differs_from_model(list, text, text.substr(input[0] % (text.size() + 1), input[0] % 5)), "");
   }
 }
 

@@ -38,14 +38,14 @@
 //  2. The journal and the mark are durable before the first byte of the file
 //     changes: a journal beside the file, its bytes and its name. The mark
 //     names such a journal before its first byte is written, so that a run
-//     through any name finds what is left of it. [PowerCutTest.LeavesTheOldOrTheNewText,
-//     StoppedRunTest.LeavesTheOldOrTheNewText]
+//     through any name finds what is left of it. [StoppedRunTest.LeavesTheOldOrTheNewText,
+//     power cut on ext4 and XFS]
 //  3. The journal's end is durable before the run ends: a run that ended
 //     with status 0 is never undone. A journal beside the file goes first,
 //     then the mark; a mark whose journal is gone shows the new text whole.
 //     Where a removed name may come back after a power cut (Windows), the
 //     journal's head is cleared and flushed first, and a journal not whole is
-//     never played back. [PowerCutTest.LeavesTheOldOrTheNewText cuts completed
+//     never played back. [StoppedRunTest.LeavesTheOldOrTheNewText cuts completed
 //     runs too, EndToEndWindowsTest.WhatRunsLeftIsClearedByTheNext]
 //  4. A journal is played back only onto a state its run could have left:
 //     any mix, 512-byte unit by unit, of the old text and the text written,
@@ -62,15 +62,14 @@
 //     (EFOpenError). Nor is one whose mark shows it neither the old text nor
 //     the new one whole, where its journal is out of reach.
 //     [HostsFileTest.SaveLeavesTheOldOrTheNewText,
-//     SaveProtocolTest.AJournalIsPlayedBackOnlyOverTheWriteItGuarded,
-//     SaveProtocolTest.AKilledSaveIsRecoveredThroughTheFilesOtherNames,
+//     SaveProtocolTest.WhatAKilledSaveLeavesIsRecoveredThroughAnyName,
 //     EndToEndWindowsTest.CompanionsAreTrustedByOwnerAndAccessList]
 //  5. The signal handlers know only complete names: a name is published
 //     whole with one store, and withdrawn before its file goes. An abnormal
 //     end removes the lock file and the temporary file, never the journal.
 //     [HostsFileTest.HandlersSeeOnlyWholeNames,
 //     EndToEndTest.FaultsAreReportedAndTheRunsFilesRemoved,
-//     SaveProtocolTest.AJournalIsKnownByTheMarkOnItsFile]
+//     SaveProtocolTest.WhatAKilledSaveLeavesIsRecoveredThroughAnyName]
 //  6. Runs on one file take turns, however many, whichever name they came by:
 //     runs through one name share its lock file, and runs through every name
 //     meet on the file itself (lock.h). A run waits for another run
@@ -93,10 +92,10 @@
 //     mark, so that runs through any name, in any mount namespace, recover
 //     what a run through another left. Where the file system keeps no marks
 //     (Windows under Wine, vfat), only runs through the name the journal is
-//     beside find it. [SaveProtocolTest.AKilledSaveIsRecoveredThroughTheFilesOtherNames,
+//     beside find it. [SaveProtocolTest.WhatAKilledSaveLeavesIsRecoveredThroughAnyName,
 //     SaveProtocolTest.AFileMountedElsewhereKeepsItsInode,
-//     PowerCutTest.LeavesTheOldOrTheNewText and StoppedRunTest.LeavesTheOldOrTheNewText
-//     run the next run through the other name]
+//     StoppedRunTest.LeavesTheOldOrTheNewText runs the next run through
+//     the other name]
 //  8. The file stays what it was to its users: owner, permissions and every
 //     extended attribute, file capabilities included, which the system
 //     drops whenever a file is written and only the administrator puts back
@@ -108,7 +107,7 @@
 //     gives one, that trusted users made; its journal and its mark, the next
 //     run through any name. [StoppedRunTest.LeavesTheOldOrTheNewText,
 //     EndToEndWindowsTest.WhatRunsLeftIsClearedByTheNext,
-//     PowerCutTest.LeavesTheOldOrTheNewText, HostsFileTest.HandlersSeeOnlyWholeNames]
+//     HostsFileTest.HandlersSeeOnlyWholeNames]
 // 10. Nothing that passes sends a save on without its journal, nor to
 //     writing in place: only a directory that can never hold a file beside
 //     the hosts file (platform::refused_for_good) refuses the temporary file
