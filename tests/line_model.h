@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +53,20 @@ inline std::string differs_from_model(LineList& list, std::string_view text, std
   list.remove(last);
   model.erase(model.begin() + last);
   return join_lines(list).view() == model_join(model) ? "" : "the text joined after a removal";
+}
+
+// The same for a fuzz input: its first byte picks the needle, the rest is
+// the text. Texts holding a NUL, which a load refuses, are passed over.
+inline std::string differs_on_input(std::string_view input) {
+  if (input.empty()) return "";
+  const std::string_view text = input.substr(1);
+  if (text.find('\0') != text.npos) return "";
+  const auto pick = static_cast<unsigned char>(input[0]);
+  Bytes bytes = Bytes::allocate(text.size());
+  if (!text.empty()) std::memcpy(bytes.data(), text.data(), text.size());
+  LineList list;
+  split_text(std::move(bytes), list);
+  return differs_from_model(list, text, text.substr(pick % (text.size() + 1), pick % 5));
 }
 
 }  // namespace tarnwick::testing
