@@ -75,11 +75,7 @@ TEST(EndToEndTest, RunsPrintWriteAndExitByteForByte) {
     Args argv = {tool()};
     for (const std::string& argument : c.arguments) argv.push_back(with_path(argument));
     SCOPED_TRACE(::testing::PrintToString(argv) + " on " + ::testing::PrintToString(c.before.value_or("nothing")));
-    const RunResult result = run(argv);
-    EXPECT_TRUE(is_report(result.output, with_path(c.printed), with_path(c.report))) << ::testing::PrintToString(result.output);
-    EXPECT_EQ(result.status, c.report.empty() ? 0 : 1);
-    EXPECT_EQ(read_file(hosts), c.after);
-    EXPECT_EQ(dir.entries(), c.before ? Args{"my hosts"} : Args{});
+    expect_run(run(argv), hosts, {with_path(c.printed), with_path(c.report), c.after, c.before ? Args{"my hosts"} : Args{}});
     EXPECT_TRUE(c.before != c.after || stamp_of(hosts) == before) << "a run that changes nothing wrote";
   }
 }
@@ -158,12 +154,8 @@ TEST(EndToEndPosixTest, LimitsFailTheRunAndKeepTheOldText) {
     const Hosts h = make_hosts(dir.path(), c.route, memory ? 300000 : 20000);
     Args limit = c.limit;
     if (limit.back().ends_with("#")) limit.back().replace(limit.back().size() - 1, 1, std::to_string(h.before.size() + 10));
-    const RunResult result = run(limit + Args{tool(), "/B", "a.com", h.path});
-    EXPECT_TRUE(is_report(result.output, c.printed, c.report.ends_with(" ") ? c.report + h.path : c.report))
-        << ::testing::PrintToString(result.output);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_TRUE(read_file(h.path) == h.before);
-    EXPECT_EQ(dir.entries(), h.entries);
+    expect_run(run(limit + Args{tool(), "/B", "a.com", h.path}), h.path,
+               {c.printed, c.report.ends_with(" ") ? c.report + h.path : c.report, h.before, h.entries});
   }
 #ifndef TARNWICK_SANITIZED  // the sanitizers open files of their own
   // Fewer and fewer files: each limit fails the load, or the temporary file,
@@ -196,9 +188,8 @@ TEST(EndToEndPosixTest, LimitsFailTheRunAndKeepTheOldText) {
     }
     ASSERT_NE(lock, 0);
     write_file(h.path, h.before);  // which the traced run edited
-    const RunResult result = run(Args{"strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=fcntl:error=ENOLCK:when=" + std::to_string(lock)} + argv);
-    EXPECT_TRUE(is_report(result.output, "", "EFOpenError Cannot open file " + h.path)) << result.output;
-    EXPECT_TRUE(read_file(h.path) == h.before);
+    expect_run(run(Args{"strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=fcntl:error=ENOLCK:when=" + std::to_string(lock)} + argv),
+               h.path, {"", "EFOpenError Cannot open file " + h.path, h.before, h.entries});
   }
   // A disk with no room for the journal of a file with two names.
   ScratchDir dir;
@@ -206,10 +197,8 @@ TEST(EndToEndPosixTest, LimitsFailTheRunAndKeepTheOldText) {
   ASSERT_EQ(::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=256k"), 0);
   const Hosts h = make_hosts(dir.path(), kRoutes[1], 2000);
   write_file(dir.file("filler"), std::string(256 << 10, 'f'));  // as much as fits
-  EXPECT_TRUE(is_report(run({tool(), "/B", "a.com", h.path}).output, kAdded, kNotMade + h.path));
-  EXPECT_TRUE(read_file(h.path) == h.before);
+  expect_run(run({tool(), "/B", "a.com", h.path}), h.path, {kAdded, kNotMade + h.path, h.before, Args{"filler"} + h.entries});
   fs::remove(dir.file("filler"));
-  EXPECT_EQ(dir.entries(), h.entries);
   EXPECT_EQ(run({tool(), "/B", "a.com", h.next}).status, 0);
   EXPECT_TRUE(read_file(h.path) == h.written + entry("A.COM"));
   umount2(dir.path().c_str(), MNT_DETACH);

@@ -76,8 +76,7 @@
 //     without limit, whichever lock it holds; a reader's lock holds it up 10
 //     seconds at most (then EFOpenError), and not at all on a file with one
 //     name that only its owner may write. A squatter at the lock file's name
-//     never splits runs that way. [SaveProtocolTest.HundredsOfOverlappingRunsKeepEveryEdit,
-//     SaveProtocolTest.HundredsOfRunsThroughFourNamesTakeTurns,
+//     never splits runs that way. [SaveProtocolTest.HundredsOfRunsTakeTurnsThroughEveryName,
 //     SaveProtocolTest.APausedRunIsWaitedForThroughEveryNameAndLock,
 //     SaveProtocolTest.ReadersLocksHoldARunUpTenSecondsAtMost,
 //     EndToEndWindowsTest.OverlappingRunsTakeTurns,
