@@ -9,15 +9,6 @@
 namespace tarnwick {
 namespace {
 
-// The last place `needle` starts in `text`, or npos. Forward search jumps
-// from one occurrence of the needle's first byte to the next, which is fast.
-std::size_t find_last_in(std::string_view text, std::string_view needle) {
-  std::size_t hit = text.find(needle);
-  if (hit == std::string_view::npos) return hit;
-  for (std::size_t next; (next = text.find(needle, hit + 1)) != std::string_view::npos;) hit = next;
-  return hit;
-}
-
 // Gathers the joined text: blocks that are already joined go out as they
 // are, other lines are staged with CR LF.
 class JoinWriter {

@@ -80,9 +80,10 @@ TEST(LineListTest, FuzzSeedsAgreeWithTheModel) {
   }
 }
 
-// A text of a megabyte or more is counted 32 bytes at a time where the
-// processor allows: its lines, its form and a NUL in it are as a count byte by
-// byte finds them, and the last line is found whole.
+// A text of a megabyte or more is counted and searched 32 bytes at a time
+// where the processor allows: its lines, its form and a NUL in it are as a
+// count byte by byte finds them, the last line is found whole, and a needle
+// is found past decoys that share its first and last bytes.
 TEST(LineListTest, LongTextsAreCountedAsShortOnes) {
   std::mt19937 random(7);
   const char* const pieces[] = {"ab", "\r\n", "a", "\r", "\n"};
@@ -92,6 +93,8 @@ TEST(LineListTest, LongTextsAreCountedAsShortOnes) {
     while (text.size() < (1u << 20) + 37u * round) text += pieces[random() % (written ? 2 : 5)];
     text += written ? "\r\nlast\r\n" : "\nlast";
     if (round >= 4) text[random() % text.size()] = '\0';
+    text.insert(random() % (text.size() / 2), "needle");
+    for (int decoy = 0; decoy < 40; ++decoy) text.insert(text.size() / 2 + random() % (text.size() / 2), "neXdle");
     std::size_t ends = 0;
     bool crlf_only = text.back() == '\n';
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -109,6 +112,7 @@ TEST(LineListTest, LongTextsAreCountedAsShortOnes) {
     EXPECT_EQ(list.extends_loaded_text(), crlf_only);
     EXPECT_EQ(list.holds_nul(), round >= 4);
     EXPECT_EQ(list.find_last("last"), lines - 1);
+    EXPECT_EQ(list.find_last("needle"), testing::model_find_last(testing::model_split(text), "needle"));
     EXPECT_EQ(list.get(lines - 1), "last");
   }
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -142,7 +143,73 @@ bool wide_count_allowed() {
 }
 #endif
 
+// The last hit of a needle of `n` bytes among the first `candidates` places
+// of `text`, searched from the end back, 16 places at a time (the wide one,
+// 32); where there is none, `*left` gets the places before the last whole
+// block, which it leaves unsearched.
+#if defined(__SSE2__)
+std::size_t find_last_narrow(const char* text, std::size_t candidates, const char* needle, std::size_t n,
+                             std::size_t* left) {
+  const __m128i first = _mm_set1_epi8(needle[0]);
+  const __m128i last = _mm_set1_epi8(needle[n - 1]);
+  for (; candidates >= 16; candidates -= 16) {
+    const char* const p = text + candidates - 16;
+    const __m128i heads = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i tails = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 1));
+    auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(heads, first), _mm_cmpeq_epi8(tails, last))));
+    for (; mask != 0; mask &= ~(1u << (31 - __builtin_clz(mask)))) {
+      const int at = 31 - __builtin_clz(mask);
+      if (std::memcmp(p + at, needle, n) == 0) return static_cast<std::size_t>(p + at - text);
+    }
+  }
+  *left = candidates;
+  return std::string_view::npos;
+}
+#endif
+
+#if defined(TARNWICK_WIDE_COUNT)
+__attribute__((target("avx2"))) std::size_t find_last_wide(const char* text, std::size_t candidates, const char* needle,
+                                                            std::size_t n, std::size_t* left) {
+  const __m256i first = _mm256_set1_epi8(needle[0]);
+  const __m256i last = _mm256_set1_epi8(needle[n - 1]);
+  for (; candidates >= 32; candidates -= 32) {
+    const char* const p = text + candidates - 32;
+    const __m256i heads = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i tails = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + n - 1));
+    auto mask = static_cast<unsigned>(
+        _mm256_movemask_epi8(_mm256_and_si256(_mm256_cmpeq_epi8(heads, first), _mm256_cmpeq_epi8(tails, last))));
+    for (; mask != 0; mask &= ~(1u << (31 - __builtin_clz(mask)))) {
+      const int at = 31 - __builtin_clz(mask);
+      if (std::memcmp(p + at, needle, n) == 0) return static_cast<std::size_t>(p + at - text);
+    }
+  }
+  *left = candidates;
+  return std::string_view::npos;
+}
+#endif
+
 }  // namespace
+
+std::size_t find_last_in(std::string_view text, std::string_view needle) {
+  if (text.size() < needle.size()) return std::string_view::npos;
+  // Places the needle may start at, from 0; each block's last bytes are read
+  // at its last place plus the needle's length less one, within the text.
+  std::size_t candidates = text.size() - needle.size() + 1;
+#if defined(TARNWICK_WIDE_COUNT)
+  if (text.size() >= (1 << 20) && wide_count_allowed()) {
+    const std::size_t hit = find_last_wide(text.data(), candidates, needle.data(), needle.size(), &candidates);
+    if (hit != std::string_view::npos) return hit;
+  }
+#endif
+#if defined(__SSE2__)
+  const std::size_t hit = find_last_narrow(text.data(), candidates, needle.data(), needle.size(), &candidates);
+  if (hit != std::string_view::npos) return hit;
+#endif
+  while (candidates-- > 0) {
+    if (std::memcmp(text.data() + candidates, needle.data(), needle.size()) == 0) return candidates;
+  }
+  return std::string_view::npos;
+}
 
 std::size_t skip_lines(const char*& p, const char* end, std::size_t count) {
 #if defined(__SSE2__)
