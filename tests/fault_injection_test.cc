@@ -24,6 +24,7 @@ TEST(FaultInjectionTest, NoFailureLosesTheHostsFile) {
       {"/B", lf, crlf + entry, false},
       {"/B", crlf, crlf + entry, false},  // appended
       {"/U", crlf + entry + "# end\n", crlf + "# end\r\n", false},
+      {"/U", crlf + entry, crlf, false},  // cut short
       {"/B", lf, crlf + entry, true},
       {"/U", lf + entry, crlf, true},
   };

@@ -91,6 +91,9 @@ TEST_P(StoppedRunTest, LeavesTheOldOrTheNewText) {
   const std::string next = entry("NEXT.EXAMPLE.COM");
   const std::vector<Point> points = points_of(argv, place, power_cut);
   EXPECT_GT(points.size(), 10u);
+  // The routes that make a new file, and only they, rename it over the old.
+  const bool renames = std::any_of(points.begin(), points.end(), [](const Point& p) { return p.name.starts_with("rename"); });
+  EXPECT_EQ(renames, route.name == std::string("rename") || route.name == std::string("copied"));
   for (std::size_t i = 0; i < points.size(); ++i) {
     const auto& [name, occurrence, locked, saving] = points[i];
     const bool completes = name.empty();

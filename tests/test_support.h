@@ -210,11 +210,15 @@ inline const Args kAsNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--c
 // journalled rewrite in place (for a file with a second name), or, for a text
 // already in its written form, a journalled append; each a block. And an
 // unblock of a line in the middle of a text in its written form: renamed too,
-// its text copied from the file itself. Where a route writes in place, the
-// file has a second name, which the next run comes by.
-struct Route { const char* name; bool hard_link, written_form; const char* mode; };
-inline const Route kRoutes[] = {
-    {"rename", false, false, "/B"}, {"in place", true, false, "/B"}, {"append", true, true, "/B"}, {"copied", false, true, "/U"}};
+// its text copied from the file itself; and of its last line, which cuts the
+// file short in place. Where a route writes in place, the file has a second
+// name, which the next run comes by.
+struct Route { const char* name; bool hard_link, written_form; const char* mode; bool last = false; };
+inline const Route kRoutes[] = {{"rename", false, false, "/B"},
+                                {"in place", true, false, "/B"},
+                                {"append", true, true, "/B"},
+                                {"copied", false, true, "/U"},
+                                {"cut", false, true, "/U", true}};
 inline void PrintTo(const Route& route, std::ostream* out) { *out << route.name; }
 
 // A hosts file (`name` in `dir`) of `lines` lines ready for `route`: its
@@ -230,7 +234,7 @@ inline Hosts make_hosts(const std::string& dir, const Route& route, int lines, c
     h.before += line + (route.written_form ? "\r\n" : "\n");
     h.written += line + "\r\n";
     h.after += line + "\r\n";
-    if (unblocks && i == lines / 2) h.before += entry("KILLED.EXAMPLE.COM"), h.written += entry("KILLED.EXAMPLE.COM");
+    if (unblocks && i == (route.last ? lines - 1 : lines / 2)) h.before += entry("KILLED.EXAMPLE.COM"), h.written += entry("KILLED.EXAMPLE.COM");
   }
   if (!unblocks) h.after += entry("KILLED.EXAMPLE.COM");
   write_file(h.path, h.before);

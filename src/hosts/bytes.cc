@@ -29,7 +29,7 @@ Bytes& Bytes::operator=(Bytes&& other) noexcept {
   return *this;
 }
 
-bool Bytes::detach() const { return !mapped_ || platform::detach_mapping(data_, size_); }
+bool Bytes::detach(std::size_t from) const { return !mapped_ || platform::detach_mapping(data_, size_, from); }
 
 bool read_rest(platform::Handle handle, Bytes& out) {
   const std::int64_t here = platform::seek(handle, 0, platform::SeekFrom::kCurrent);

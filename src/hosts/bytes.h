@@ -27,9 +27,10 @@ class Bytes {
   std::string_view view() const { return {data_, size_}; }
   bool is_mapped() const { return mapped_; }
 
-  // For a mapped block: takes a copy of every page, so that later changes to
-  // the file no longer show through. False when that fails.
-  bool detach() const;
+  // For a mapped block: takes a copy of every page from byte `from` on, so
+  // that later changes to that part of the file no longer show through.
+  // False when that fails.
+  bool detach(std::size_t from) const;
 
  private:
   void release();

@@ -1,5 +1,6 @@
 // The in-place route: the text is written over the file itself, from the
-// first byte that changes, journalled. The notes on the save: save.cc.
+// first byte that changes, journalled; a text cut short is only cut, its
+// journal holding the bytes cut off. The notes on the save: save.cc.
 #include <algorithm>
 #include <cstring>
 
@@ -61,9 +62,6 @@ class UnitWriter {
 // differs; on failure the old text is written back.
 void HostsFile::rewrite_in_place(const OpenFile& target, const LineList& list, Bytes& staging) {
   const Handle handle = target.get();
-  // The loaded text is the file's content, and must no longer show the file
-  // once the file is written over.
-  if (!list.detach_text()) raise_write_error();
   const std::string_view old_text = list.loaded_text();
   const TextSource new_text = [&](const PieceWriter& write) { return list.write_joined(staging, write); };
   std::uint64_t new_length = 0;
@@ -78,6 +76,10 @@ void HostsFile::rewrite_in_place(const OpenFile& target, const LineList& list, B
     return true;
   });
   offset = std::min({offset, new_length, static_cast<std::uint64_t>(old_text.size())});
+  // The loaded text is the file's content: from the first byte the save
+  // changes, it must no longer show the file once the file is written over
+  // or cut short. The bytes before stay as they are, and are not copied.
+  if (!list.detach_text(offset)) raise_write_error();
   platform::Capability capability;
   if (!platform::capability_of(handle, capability)) raise_write_error();  // invariant 8
   // Invariant 2; where the directory can never hold a journal the file is

@@ -150,6 +150,18 @@ std::int64_t LineList::find_last(std::string_view needle) const {
   return -1;
 }
 
+bool LineList::cuts_loaded_text() const {
+  if (!crlf_only_ || !appended_.empty() || removed_.empty()) return false;
+  // The removed lines are in text order and never overlap: they are the
+  // text's last when they meet end to end and reach its end.
+  const char* end = removed_.front().data();
+  for (const std::string_view hole : removed_) {
+    if (hole.data() != end) return false;
+    end += hole.size();
+  }
+  return end == body_.data() + body_.size();
+}
+
 std::string LineList::appended_text() const {
   std::string text;
   for (const std::string& line : appended_) {

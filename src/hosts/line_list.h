@@ -50,9 +50,13 @@ class LineList {
   bool extends_loaded_text() const { return crlf_only_ && removed_.empty(); }
   // The appended lines, each followed by CR LF.
   std::string appended_text() const;
-  // Makes sure the kept text no longer follows changes to the file it came
-  // from (see Bytes::detach), before that file is written over.
-  bool detach_text() const { return text_.detach(); }
+  // True when the joined text is the loaded text cut short: that text is
+  // already joined, nothing is appended, and the lines removed are its last.
+  bool cuts_loaded_text() const;
+  // Makes sure the kept text from byte `from` on no longer follows changes
+  // to the file it came from (see Bytes::detach), before that part of the
+  // file is written over or cut off.
+  bool detach_text(std::size_t from) const { return text_.detach(from); }
 
  private:
   // The loaded line at `index` (0 .. loaded_count_ - 1).

@@ -5,12 +5,14 @@
 // NOTES ON THE SAVE
 //
 // A save takes one of three routes. A text already in its written form (CR LF
-// after every line) that only gains lines is APPENDED to. Any other text is
-// written to a temporary file beside the file, which is RENAMED over it. Where
-// a rename cannot keep the file what it is (the file has several names, is a
-// mount point or the source of a bind mount, or its attributes cannot be
-// copied) the text is written IN PLACE. Appending and writing in place change
-// the file itself, so they keep a rollback journal (journal.cc): in the mark
+// after every line) that only gains lines is APPENDED to. One that only loses
+// its last lines is written IN PLACE, which then only CUTS the file short.
+// Any other text is written to a temporary file beside the file, which is
+// RENAMED over it. Where a rename cannot keep the file what it is (the file
+// has several names, is a mount point or the source of a bind mount, or its
+// attributes cannot be copied) the text is written IN PLACE. Appending and
+// writing in place change the file itself, so they keep a rollback journal
+// (journal.cc) of the bytes they change or cut off: in the mark
 // the file carries while it changes, where it fits, or beside the file, named
 // by the mark. Only a directory that can never hold a journal lets a save go
 // on without one, as a tool without journals would; the file is marked all
@@ -122,6 +124,11 @@
 // the state a stopped run left (journal.h); the platform's calls never follow
 // a link planted at a name they are given (platform.h).
 //
+// What a reader that rereads the file meanwhile (the resolver does, on every
+// lookup) sees: the old text or the new one, on the append and rename routes;
+// on the cut, the old text cut short anywhere inside the lines removed; in
+// place, any mix of the two.
+//
 // Commit points, after which the new text is the outcome:
 //   append:   the journal's end made durable (invariant 3); before it,
 //             the next run cuts the file back to its old length.
@@ -209,8 +216,8 @@ void HostsFile::save(const LineList& list) {
   constexpr std::size_t kStagingSize = 256 * 1024;
   Bytes staging = Bytes::allocate(kStagingSize);
   // Invariant 7: another name would keep the old text, so a new file would
-  // not be the file; so would a mount of it.
-  if (loaded_.links == 1 && !platform::mounted_elsewhere(place_.site) &&
+  // not be the file; so would a mount of it. A text cut short is only cut.
+  if (!list.cuts_loaded_text() && loaded_.links == 1 && !platform::mounted_elsewhere(place_.site) &&
       replace_through_temporary(target, list, staging) == Outcome::kSaved) {
     return;
   }

@@ -35,12 +35,15 @@ void unmap_file(char* block, std::size_t size) {
   munmap(block, size);
 }
 
-bool detach_mapping(char* block, std::size_t size) {
+bool detach_mapping(char* block, std::size_t size, std::size_t from) {
   if (injected(Call::kDetachMapping)) return false;
-  // Writing to a private mapping copies the page; touch one byte of each.
-  if (mprotect(block, size, PROT_READ | PROT_WRITE) != 0) return fail_with_errno(false);
-  const long page = sysconf(_SC_PAGESIZE);
-  for (std::size_t offset = 0; offset < size; offset += static_cast<std::size_t>(page)) {
+  // Writing to a private mapping copies the page; touch one byte of each,
+  // from the page that holds byte `from`.
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  from -= from % page;
+  if (from >= size) return true;
+  if (mprotect(block + from, size - from, PROT_READ | PROT_WRITE) != 0) return fail_with_errno(false);
+  for (std::size_t offset = from; offset < size; offset += page) {
     volatile char* byte = block + offset;
     *byte = *byte;
   }

@@ -83,6 +83,6 @@ void close(Handle handle) {
 // The file is read instead: reading keeps the share modes exactly as they are.
 char* map_file(Handle, std::size_t) { return fail_with(kErrorNotEnoughMemory, nullptr); }
 void unmap_file(char*, std::size_t) {}
-bool detach_mapping(char*, std::size_t) { return true; }
+bool detach_mapping(char*, std::size_t, std::size_t) { return true; }
 
 }  // namespace tarnwick::platform
