@@ -327,8 +327,8 @@ void release(void* block);
 char* map_file(Handle handle, std::size_t size);
 void unmap_file(char* block, std::size_t size);
 // Gives the process its own, writable copy of every page of a mapped block
-// from byte `from` on, so that later changes to that part of the file, or
-// cutting it short, no longer show in it.
+// from byte `from` on, no longer the file's: later changes to that part of
+// the file, or cutting the file short, no longer show in it.
 bool detach_mapping(char* block, std::size_t size, std::size_t from);
 
 // ---- Console and process -------------------------------------------------------

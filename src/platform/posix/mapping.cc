@@ -2,6 +2,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "platform/posix/system.h"
 
 namespace tarnwick::platform {
@@ -37,15 +40,21 @@ void unmap_file(char* block, std::size_t size) {
 
 bool detach_mapping(char* block, std::size_t size, std::size_t from) {
   if (injected(Call::kDetachMapping)) return false;
-  // Writing to a private mapping copies the page; touch one byte of each,
-  // from the page that holds byte `from`.
   const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   from -= from % page;
   if (from >= size) return true;
-  if (mprotect(block + from, size - from, PROT_READ | PROT_WRITE) != 0) return fail_with_errno(false);
-  for (std::size_t offset = from; offset < size; offset += page) {
-    volatile char* byte = block + offset;
-    *byte = *byte;
+  // Copied pages of a private mapping still go when the file is cut short
+  // below them, so the pages from `from` on are replaced by a copy that is
+  // no longer the file's at all.
+  const std::size_t length = size - from;
+  void* copy = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (copy == MAP_FAILED) return fail_with_errno(false);
+  std::memcpy(copy, block + from, length);
+  if (mremap(copy, length, length, MREMAP_MAYMOVE | MREMAP_FIXED, block + from) == MAP_FAILED) {
+    const int error = errno;
+    munmap(copy, length);
+    errno = error;
+    return fail_with_errno(false);
   }
   return true;
 }
