@@ -79,7 +79,9 @@ void HostsFile::rewrite_in_place(const OpenFile& target, const LineList& list, B
   // The loaded text is the file's content: from the first byte the save
   // changes, it must no longer show the file once the file is written over
   // or cut short. The bytes before stay as they are, and are not copied.
-  if (!list.detach_text(offset)) raise_write_error();
+  // The file has not changed yet: no memory for the copy is EOutOfMemory
+  // (invariant 10).
+  if (!list.detach_text(offset)) raise_create_failure(path_);
   platform::Capability capability;
   if (!platform::capability_of(handle, capability)) raise_write_error();  // invariant 8
   // Invariant 2; where the directory can never hold a journal the file is
