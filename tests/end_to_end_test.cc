@@ -1,14 +1,8 @@
 // Runs the built tool as a user would and compares bytes and exit statuses;
 // on POSIX also with resource limits, signals and system-call tracing.
-#include <gtest/gtest.h>
 
-#include <optional>
-#include <set>
-#include <regex>
 #ifndef _WIN32
-#include <signal.h>
 #include <sys/resource.h>
-#include <unistd.h>
 #endif
 
 #include "test_support.h"
@@ -202,30 +196,6 @@ TEST(EndToEndPosixTest, LimitsFailTheRunAndKeepTheOldText) {
   EXPECT_EQ(run({tool(), "/B", "a.com", h.next}).status, 0);
   EXPECT_TRUE(read_file(h.path) == h.written + entry("A.COM"));
   umount2(dir.path().c_str(), MNT_DETACH);
-}
-
-// The rename keeps what makes the file the same file to its users, and a
-// link to it stays a link.
-TEST(EndToEndPosixTest, BlockKeepsLinkAccessListAndAttributes) {
-  if (!have("setfacl") || !have("getfattr")) GTEST_SKIP() << "needs setfacl and getfattr";
-  ScratchDir dir;
-  const std::string real = dir.file("real");
-  write_file(real, kHosts);
-  fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  fs::create_symlink("real", dir.file("hosts"));
-  ASSERT_EQ(run({"setfacl", "-m", "u:nobody:rw", real}).status + run({"setfattr", "-n", "user.a", "-v", "b", real}).status +
-                run({"chown", "nobody", real}).status, 0);
-  const auto metadata = [&] {
-    return run({"getfacl", "-p", real}).output + run({"getfattr", "--absolute-names", "-d", "-m", "-", real}).output +
-           std::to_string(static_cast<int>(fs::status(real).permissions()));
-  };
-  const std::string before = metadata();
-  ASSERT_TRUE(before.find("user:nobody:rw-") != std::string::npos && before.find("user.a=\"b\"") != std::string::npos);
-  EXPECT_EQ(run({tool(), "/B", "a.com", dir.file("hosts")}).status, 0);
-  EXPECT_EQ(read_file(real), kBlocked);
-  EXPECT_EQ(metadata(), before);
-  EXPECT_TRUE(fs::is_symlink(dir.file("hosts")));
-  EXPECT_EQ(dir.entries(), (Args{"hosts", "real"}));
 }
 
 #endif

@@ -1,11 +1,6 @@
 // Makes each system call and each allocation of a whole run fail in turn, and
 // checks that no failure loses the hosts file.
-#include <gtest/gtest.h>
 
-#include <regex>
-#include <set>
-
-#include "failure/failure.h"
 #include "hosts/hosts_file.h"
 #include "test_support.h"
 #include "tool/run_flow.h"

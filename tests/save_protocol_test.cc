@@ -3,13 +3,10 @@
 // capabilities, journals left by a run that died, and copies that share a
 // file's blocks.
 #ifndef _WIN32
-#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <functional>
-#include <map>
 #include <memory>
 
 #include "test_support.h"
@@ -276,31 +273,45 @@ TEST(SaveProtocolTest, UnprivilegedRunInADirectoryItMayNotWrite) {
   }
 }
 
-TEST(SaveProtocolTest, FileCapabilitySurvivesEverySaveRoute) {
-  if (geteuid() != 0 || run({"sh", "-c", "command -v setcap && command -v getcap"}).status != 0) {
-    GTEST_SKIP() << "needs root, setcap and getcap";
+// What makes the file the same file to its users survives every save route,
+// through a symbolic link, which stays one: its owner, mode, access list,
+// attributes and file capability. Also where an append is killed between its
+// write and putting the capability back: the journal keeps it for the next
+// run, but only a journal of the administrator's gives it back (another's
+// may be forged).
+TEST(SaveProtocolTest, MetadataSurvivesEverySaveRouteThroughALink) {
+  if (geteuid() != 0 || !have("setfacl") || run({"sh", "-c", "command -v setcap && command -v getcap"}).status != 0) {
+    GTEST_SKIP() << "needs root, setfacl, setcap and getcap";
   }
-  // Also where an append is killed between its write and putting the
-  // capability back: the journal keeps it for the next run, but only a
-  // journal of the administrator's gives it back (another's may be forged).
   struct Case { Route route; bool killed; uid_t owner; bool kept; };
   for (const Case& c : {Case{kRoutes[0], false, 0, true}, Case{kRoutes[1], false, 0, true},
                         Case{kRoutes[2], false, 0, true}, Case{kRoutes[2], true, 0, true},
                         Case{kRoutes[2], true, 65534, false}}) {
     SCOPED_TRACE(std::string(c.route.name) + (c.killed ? ", killed" : "") + ", owner " + std::to_string(c.owner));
     ScratchDir dir;
-    const Hosts h = make_hosts(dir.path(), c.route, 3);
+    const Hosts h = make_hosts(dir.path(), c.route, 3, "real");
+    const std::string link = dir.file("hosts");
+    fs::create_symlink("real", link);
+    fs::permissions(h.path, fs::perms(0640));
     ASSERT_EQ(chown(h.path.c_str(), c.owner, c.owner), 0);
-    ASSERT_EQ(run({"setcap", "cap_net_bind_service+ep", h.path}).status, 0);
+    ASSERT_EQ(run({"setfacl", "-m", "u:nobody:rw", h.path}).status + run({"setfattr", "-n", "user.a", "-v", "b", h.path}).status +
+                  run({"setcap", "cap_net_bind_service+ep", h.path}).status, 0);
+    const auto metadata = [&] {  // the owner and mode, with the access list
+      return run({"getfacl", "-p", h.path}).output + run({"getfattr", "--absolute-names", "-d", "-m", "^user\\.", h.path}).output;
+    };
+    const std::string before = metadata();
+    ASSERT_TRUE(before.find("user:nobody:rw-") != std::string::npos && before.find("user.a=\"b\"") != std::string::npos);
     if (c.killed) {
       // The mark takes the first two attributes the run sets (its own, and
       // the one earlier versions read), the capability the third.
-      EXPECT_EQ(run(stopped_at("fsetxattr", 3) + Args{tool(), "/B", "killed.example.com", h.path}).status, 128 + SIGKILL);
+      EXPECT_EQ(run(stopped_at("fsetxattr", 3) + Args{tool(), "/B", "killed.example.com", link}).status, 128 + SIGKILL);
     }
-    EXPECT_EQ(run({tool(), "/B", "a.com", h.path}).status, 0);
+    EXPECT_EQ(run({tool(), "/B", "a.com", link}).status, 0);
     EXPECT_EQ(read_file(h.path), h.written + entry("A.COM"));
+    EXPECT_EQ(metadata(), before);
     EXPECT_EQ(run({"getcap", h.path}).output.find("cap_net_bind_service=ep") != std::string::npos, c.kept);
-    EXPECT_EQ(dir.entries(), h.entries);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(dir.entries(), h.entries + Args{"real"});
   }
 }
 

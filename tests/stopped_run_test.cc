@@ -6,14 +6,7 @@
 // whichever of its names the next run comes by, and nothing of the run's
 // stays beside it.
 #ifndef _WIN32
-#include <gtest/gtest.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <unistd.h>
-
-#include <optional>
-#include <regex>
 
 #include "test_support.h"
 

@@ -1,8 +1,5 @@
 #include "console/output_channel.h"
 
-#include <gtest/gtest.h>
-
-#include "failure/failure.h"
 #include "failure/lifecycle.h"
 #include "test_support.h"
 

@@ -1,19 +1,13 @@
 #include "hosts/hosts_file.h"
 
-#include <gtest/gtest.h>
-
-#include <optional>
-#include <set>
 #ifdef _WIN32
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
 #else
 #include <sys/xattr.h>
-#include <unistd.h>
 #endif
 
-#include "failure/failure.h"
 #include "test_support.h"
 
 namespace tarnwick {

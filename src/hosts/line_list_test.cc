@@ -1,13 +1,7 @@
 #include "hosts/line_list.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <cstring>
-#include <functional>
-#include <random>
 
-#include "hosts/hosts_file.h"
 #include "line_model.h"
 #include "test_support.h"
 

@@ -101,8 +101,7 @@
 //     extended attribute, file capabilities included, which the system
 //     drops whenever a file is written and only the administrator puts back
 //     (from a journal only if the administrator's; never from a mark).
-//     [EndToEndPosixTest.BlockKeepsLinkAccessListAndAttributes,
-//     SaveProtocolTest.FileCapabilitySurvivesEverySaveRoute]
+//     [SaveProtocolTest.MetadataSurvivesEverySaveRouteThroughALink]
 //  9. Nothing a run makes outlives the next run through its name, which takes
 //     its lock file and removes the temporary files, under every name a run
 //     gives one, that trusted users made; its journal and its mark, the next
