@@ -280,11 +280,13 @@ TEST(SaveProtocolTest, UnprivilegedRunInADirectoryItMayNotWrite) {
 // run, but only a journal of the administrator's gives it back (another's
 // may be forged).
 TEST(SaveProtocolTest, MetadataSurvivesEverySaveRouteThroughALink) {
-  if (geteuid() != 0 || !have("setfacl") || run({"sh", "-c", "command -v setcap && command -v getcap"}).status != 0) {
-    GTEST_SKIP() << "needs root, setfacl, setcap and getcap";
+  if (geteuid() != 0 || !have("setfacl") || !have("getfattr") ||
+      run({"sh", "-c", "command -v setcap && command -v getcap"}).status != 0) {
+    GTEST_SKIP() << "needs root, setfacl, getfattr, setcap and getcap";
   }
+  // The renamed file is another's: a new file would be the runner's.
   struct Case { Route route; bool killed; uid_t owner; bool kept; };
-  for (const Case& c : {Case{kRoutes[0], false, 0, true}, Case{kRoutes[1], false, 0, true},
+  for (const Case& c : {Case{kRoutes[0], false, 65534, true}, Case{kRoutes[1], false, 0, true},
                         Case{kRoutes[2], false, 0, true}, Case{kRoutes[2], true, 0, true},
                         Case{kRoutes[2], true, 65534, false}}) {
     SCOPED_TRACE(std::string(c.route.name) + (c.killed ? ", killed" : "") + ", owner " + std::to_string(c.owner));
